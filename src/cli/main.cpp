@@ -1,0 +1,84 @@
+// tolvane-convert: the headless batch converter.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FFmpegLoader.h"
+#include "FFmpegLogger.h"
+#include "Version.h"
+
+namespace {
+
+constexpr const char* kProgram = "tolvane-convert";
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "Usage:\n"
+               "  %s --version\n"
+               "  %s --check-libraries [--player] [--library-dir DIR]\n",
+               kProgram, kProgram);
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  Usage(stderr);
+  return 2;
+}
+
+// Lines of the media libraries go to standard error, warnings and worse.
+void SetUpLogging() {
+  TFFLogger& logger = FFLogger();
+  logger.SetTriggerEventInMainThread(false);
+  logger.SetLogLevel(llWarning);
+  logger.SetOnLog([](TFFBaseComponent*, uint32_t, TLogLevel, const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  });
+}
+
+int CheckLibraries(bool player, const std::string& libraryDir) {
+  SetLibraryPath(libraryDir);
+  const TLibraryTypes set = player ? PlayerLibraries : EngineLibraries;
+  if (!LoadLibrarySet(set)) {
+    std::fprintf(stderr, "%s\n", GetLastErrMsg().c_str());
+    return 1;
+  }
+  for (int i = 0; i < LibraryTypeCount; ++i) {
+    auto lib = static_cast<TLibraryType>(i);
+    if (!set.Contains(lib)) continue;
+    std::printf("%-18s %s loaded\n", LibraryItem(lib).Name, LibraryLoadedFrom(lib).c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("no command given");
+  SetUpLogging();
+
+  if (args[0] == "--version" && args.size() == 1) {
+    std::printf("%s %s\n", kProgram, TOLVANE_VERSION);
+    return 0;
+  }
+  if (args[0] == "--help" || args[0] == "-h") {
+    Usage(stdout);
+    return 0;
+  }
+  if (args[0] == "--check-libraries") {
+    bool player = false;
+    std::string dir = ProgramFolder() + "LibAV";
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--player") {
+        player = true;
+      } else if (args[i] == "--library-dir" && i + 1 < args.size()) {
+        dir = args[++i];
+      } else {
+        return UsageError("unknown argument '" + args[i] + "'");
+      }
+    }
+    return CheckLibraries(player, dir);
+  }
+  return UsageError("unknown argument '" + args[0] + "'");
+}
