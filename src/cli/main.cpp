@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "AVProbe.h"
+#include "FFmpegException.h"
 #include "FFmpegLoader.h"
 #include "FFmpegLogger.h"
 #include "Version.h"
@@ -16,8 +18,9 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "Usage:\n"
                "  %s --version\n"
-               "  %s --check-libraries [--player] [--library-dir DIR]\n",
-               kProgram, kProgram);
+               "  %s --check-libraries [--player] [--library-dir DIR]\n"
+               "  %s --info FILE...\n",
+               kProgram, kProgram, kProgram);
 }
 
 int UsageError(const std::string& message) {
@@ -26,14 +29,40 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-// Lines of the media libraries go to standard error, warnings and worse.
+// Lines of the media libraries go to standard error, warnings and worse. The
+// components' own messages are reported by the commands themselves.
 void SetUpLogging() {
   TFFLogger& logger = FFLogger();
   logger.SetTriggerEventInMainThread(false);
   logger.SetLogLevel(llWarning);
-  logger.SetOnLog([](TFFBaseComponent*, uint32_t, TLogLevel, const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+  logger.SetOnLog([](TFFBaseComponent* sender, uint32_t, TLogLevel, const std::string& line) {
+    if (sender == &FFLogger()) std::fprintf(stderr, "%s\n", line.c_str());
   });
+}
+
+bool LoadEngineLibraries() {
+  SetLibraryPath(ProgramFolder() + "LibAV");
+  if (LoadLibrarySet(EngineLibraries)) return true;
+  std::fprintf(stderr, "%s\n", GetLastErrMsg().c_str());
+  return false;
+}
+
+int DescribeFiles(const std::vector<std::string>& files) {
+  if (!LoadEngineLibraries()) return 1;
+  TAVProbe probe;
+  bool failed = false, first = true;
+  for (const std::string& file : files) {
+    if (!probe.LoadFile(file)) {
+      std::fprintf(stderr, "%s\n", probe.LastErrMsg().c_str());
+      failed = true;
+      continue;
+    }
+    std::printf("%s%s", first ? "" : "\n", probe.GetInfoText().c_str());
+    std::fflush(stdout);
+    first = false;
+    probe.CloseFile();
+  }
+  return failed ? 1 : 0;
 }
 
 int CheckLibraries(bool player, const std::string& libraryDir) {
@@ -79,6 +108,10 @@ int main(int argc, char** argv) {
       }
     }
     return CheckLibraries(player, dir);
+  }
+  if (args[0] == "--info") {
+    if (args.size() < 2) return UsageError("--info needs at least one file");
+    return DescribeFiles(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   return UsageError("unknown argument '" + args[0] + "'");
 }

@@ -55,7 +55,8 @@ bool NeedsFilePrefix(const TPathFileName& name) {
 }
 
 std::string FileNameToURL(const TPathFileName& name) {
-  if (IsLibraryProtocolURL(name)) return name;
+  // A name that exists on disk is a file even when it looks like a URL.
+  if (IsLibraryProtocolURL(name) && !WideFileExists(name) && !WideDirectoryExists(name)) return name;
   if (NeedsFilePrefix(name)) return "file:" + name;
   return name;
 }

@@ -4,6 +4,8 @@
 // they are, so no protocol of our own is needed. What remains is that the
 // library reads "scheme:rest" as a URL: a local name whose leading word could
 // be taken for a scheme gets "file:" in front, and URLToFileName removes it.
+// A URL of a protocol the library knows ("http://…") passes through unless a
+// file of that name exists.
 #pragma once
 
 #include <string>
