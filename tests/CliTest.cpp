@@ -1,3 +1,5 @@
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "FFmpegLoader.h"
@@ -27,6 +29,22 @@ TEST(CliTest, BrokenLibraryInFolderFailsNamingTheFile) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("Load library " + broken + " error: "), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "");
+}
+
+// A library in the folder takes its dependencies from the folder too, not from
+// the system's copies of the same libraries.
+TEST(CliTest, FolderLibrariesUseTheFolderDependencies) {
+  LoadSystemLibraries();
+  TempDir dir;
+  for (auto lib : {ltAVCodec, ltAVUtil, ltSwResample})
+    std::filesystem::copy_file(LibraryLoadedFrom(lib), dir.file(LibraryFileName(lib)));
+  ProcessResult r = RunProcess({TOLVANE_CLI, "--check-libraries", "--library-dir", dir.path()},
+                               {"LD_DEBUG=files"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find(dir.file(LibraryFileName(ltAVCodec)) + " loaded"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("calling init: " + dir.file(LibraryFileName(ltAVUtil))), std::string::npos);
+  EXPECT_EQ(r.err.find("calling init: " + LibraryLoadedFrom(ltAVUtil)), std::string::npos)
+      << "the system's copy was loaded too";
 }
 
 TEST(CliTest, VersionAndUsageErrors) {

@@ -9,8 +9,10 @@ struct ProcessResult {
   std::string out, err;
 };
 
-// Runs a program (no shell) and collects its output and exit code.
-ProcessResult RunProcess(const std::vector<std::string>& argv);
+// Runs a program (no shell) and collects its output and exit code; extraEnv
+// entries ("NAME=value") are added to this process's environment.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& extraEnv = {});
 
 // Loads the engine's (or player's) libraries by the system's search; fails the
 // calling test when that is impossible.
