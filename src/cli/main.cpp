@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "AVProbe.h"
+#include "Commands.h"
 #include "FFmpegException.h"
 #include "FFmpegLoader.h"
 #include "FFmpegLogger.h"
@@ -14,20 +15,34 @@ namespace {
 
 constexpr const char* kProgram = "tolvane-convert";
 
-void Usage(FILE* out) {
+}  // namespace
+
+void Usage(FILE* out);
+
+namespace {
+
+void UsageText(FILE* out) {
   std::fprintf(out,
                "Usage:\n"
                "  %s --version\n"
                "  %s --check-libraries [--player] [--library-dir DIR]\n"
-               "  %s --info FILE...\n",
-               kProgram, kProgram, kProgram);
+               "  %s --info FILE...\n"
+               "  %s --input FILE [--in-opt NAME=VALUE]... --output FILE [--opt NAME=VALUE]...\n"
+               "      [--output FILE [--opt NAME=VALUE]...]... [--progress bar|json|none]\n",
+               kProgram, kProgram, kProgram, kProgram);
 }
+
+}  // namespace
+
+void Usage(FILE* out) { UsageText(out); }
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
   Usage(stderr);
   return 2;
 }
+
+namespace {
 
 // Lines of the media libraries go to standard error, warnings and worse. The
 // components' own messages are reported by the commands themselves.
@@ -40,12 +55,17 @@ void SetUpLogging() {
   });
 }
 
+
+}  // namespace
+
 bool LoadEngineLibraries() {
   SetLibraryPath(ProgramFolder() + "LibAV");
   if (LoadLibrarySet(EngineLibraries)) return true;
   std::fprintf(stderr, "%s\n", GetLastErrMsg().c_str());
   return false;
 }
+
+namespace {
 
 int DescribeFiles(const std::vector<std::string>& files) {
   if (!LoadEngineLibraries()) return 1;
@@ -109,6 +129,7 @@ int main(int argc, char** argv) {
     }
     return CheckLibraries(player, dir);
   }
+  if (args[0] == "--input") return RunRawMode(args);
   if (args[0] == "--info") {
     if (args.size() < 2) return UsageError("--info needs at least one file");
     return DescribeFiles(std::vector<std::string>(args.begin() + 1, args.end()));

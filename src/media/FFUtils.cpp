@@ -171,9 +171,11 @@ void FreeOptionContexts(TOptionContexts& c) {
   c.OptNameCount = 0;
 }
 
-bool SetDefaultOption(TOptionContexts& c, const std::string& rawName, const std::string& rawValue) {
+bool SetDefaultOption(TOptionContexts& c, const std::string& rawName, const std::string& rawValue,
+                      TSetOptionResult* outcome) {
   const std::string name = Trim(rawName.c_str());
   const std::string value = Trim(rawValue.c_str());
+  if (outcome) *outcome = TSetOptionResult::NotFound;
   if (name.empty() || value.empty()) return false;
 
   // Masks per media type: video, audio, data, subtitle, attachment.
@@ -215,9 +217,11 @@ bool SetDefaultOption(TOptionContexts& c, const std::string& rawName, const std:
   if (found && result < 0) {
     lavu.av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n", value.c_str(),
                 name.c_str());
+    if (outcome) *outcome = TSetOptionResult::Invalid;
     return false;
   }
   if (!found) return false;
+  if (outcome) *outcome = TSetOptionResult::Set;
   c.OptNames.emplace_back(found->name);
   c.OptNameCount = static_cast<int>(c.OptNames.size());
   if ((c.CodecOpts[AVMEDIA_TYPE_VIDEO] && c.CodecOpts[AVMEDIA_TYPE_VIDEO]->debug) ||

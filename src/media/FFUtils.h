@@ -48,7 +48,9 @@ void AllocOptionContexts(TOptionContexts& c, int scalerFlags);
 void FreeOptionContexts(TOptionContexts& c);
 // Sets a generic option where it belongs; false (and a library error line for
 // a bad value) when no context has it or the value is refused.
-bool SetDefaultOption(TOptionContexts& c, const std::string& name, const std::string& value);
+enum class TSetOptionResult { Set, NotFound, Invalid };
+bool SetDefaultOption(TOptionContexts& c, const std::string& name, const std::string& value,
+                      TSetOptionResult* result = nullptr);
 // Copies every recorded option that source has, with all of flags, to target
 // (a codec, format or scaler context of the conversion).
 void ApplyContextOptions(const TOptionContexts& c, void* target, void* source, int flags);

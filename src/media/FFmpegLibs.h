@@ -58,7 +58,8 @@ extern "C" {
   X(avcodec_parameters_from_context) X(avcodec_parameters_to_context)                    \
   X(avcodec_receive_frame) X(avcodec_receive_packet) X(avcodec_send_frame)               \
   X(avcodec_send_packet) X(avcodec_decode_subtitle2) X(avcodec_encode_subtitle)          \
-  X(avsubtitle_free) X(avcodec_string) X(avcodec_version)
+  X(avsubtitle_free) X(avcodec_string) X(avcodec_version)                              \
+  X(av_packet_move_ref)
 
 #define TOLVANE_AVDEVICE_ENTRIES(X) X(avdevice_register_all) X(avdevice_version)
 
@@ -79,7 +80,7 @@ extern "C" {
   X(av_guess_sample_aspect_ratio) X(av_interleaved_write_frame) X(av_write_frame)        \
   X(av_new_program) X(av_program_add_stream_index) X(av_read_frame) X(av_read_pause)     \
   X(av_read_play) X(av_seek_frame) X(av_write_trailer) X(av_filename_number_test)        \
-  X(av_codec_get_id) X(av_codec_get_tag) X(av_stream_get_parser)                         \
+  X(av_codec_get_id) X(av_codec_get_tag) X(av_stream_get_parser) X(av_stream_new_side_data)                         \
   X(avformat_alloc_context) X(avformat_alloc_output_context2) X(avformat_close_input)    \
   X(avformat_find_stream_info) X(avformat_free_context) X(avformat_get_class)            \
   X(avformat_new_stream) X(avformat_open_input) X(avformat_query_codec)                  \
@@ -98,21 +99,22 @@ extern "C" {
   X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy) X(av_frame_copy_props) \
   X(av_compare_ts) X(av_gcd) X(av_reduce) X(av_rescale) X(av_rescale_q) X(av_rescale_rnd) \
   X(av_rescale_q_rnd) X(av_d2q) X(av_find_nearest_q_idx) X(av_mul_q) X(av_div_q)         \
-  X(av_get_pix_fmt) X(av_get_pix_fmt_name) X(av_pix_fmt_desc_get) X(av_get_sample_fmt)   \
+  X(av_get_pix_fmt) X(av_get_pix_fmt_name) X(av_pix_fmt_desc_get) X(av_get_bits_per_pixel) X(av_get_sample_fmt)   \
   X(av_get_sample_fmt_name) X(av_get_bytes_per_sample) X(av_sample_fmt_is_planar)        \
-  X(av_get_packed_sample_fmt) X(av_get_media_type_string)                                \
+  X(av_get_packed_sample_fmt) X(av_get_media_type_string) X(av_get_picture_type_char)                                \
   X(av_channel_layout_default) X(av_channel_layout_uninit) X(av_channel_layout_copy)     \
   X(av_channel_layout_describe) X(av_channel_layout_compare) X(av_channel_layout_from_mask) \
   X(av_image_alloc) X(av_image_copy) X(av_image_fill_arrays) X(av_image_get_buffer_size) \
   X(av_image_fill_linesizes)                                                             \
-  X(av_samples_alloc) X(av_samples_get_buffer_size) X(av_samples_set_silence)            \
+  X(av_samples_alloc) X(av_samples_alloc_array_and_samples) X(av_samples_get_buffer_size) X(av_samples_set_silence)            \
   X(av_samples_copy)                                                                     \
   X(av_audio_fifo_alloc) X(av_audio_fifo_free) X(av_audio_fifo_read)                     \
   X(av_audio_fifo_write) X(av_audio_fifo_size) X(av_audio_fifo_drain)                    \
   X(av_opt_find) X(av_opt_get) X(av_opt_set) X(av_opt_set_int) X(av_opt_set_bin)         \
   X(av_opt_set_defaults) X(av_opt_next) X(av_opt_child_class_iterate)                    \
   X(av_parse_time) X(av_parse_video_rate) X(av_parse_video_size)                         \
-  X(av_gettime) X(av_gettime_relative) X(av_usleep) X(avutil_version)
+  X(av_gettime) X(av_gettime_relative) X(av_usleep) X(avutil_version)                    \
+  X(av_frame_move_ref) X(av_frame_is_writable)
 
 #define TOLVANE_SWSCALE_ENTRIES(X)                                                       \
   X(sws_alloc_context) X(sws_freeContext) X(sws_getCachedContext) X(sws_getContext)      \

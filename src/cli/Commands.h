@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The converter's commands; each returns the process exit code.
+int RunRawMode(const std::vector<std::string>& args);
+
+// Prints a usage error and returns 2.
+int UsageError(const std::string& message);
+// Loads the engine's libraries from the folder beside the program (else the
+// system's); prints the loader's text and returns false on failure.
+bool LoadEngineLibraries();
