@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -90,4 +91,34 @@ std::string FixturePath(const std::string& name) { return std::string(TOLVANE_FI
 
 void WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+const std::map<std::string, std::string>* ProbedFile::Stream(const std::string& type) const {
+  for (const auto& s : streams)
+    if (s.count("codec_type") && s.at("codec_type") == type) return &s;
+  return nullptr;
+}
+
+ProbedFile ProbeWithReference(const std::string& file) {
+  ProbedFile result;
+  ProcessResult r = RunProcess({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                "stream=codec_type,codec_name,width,height,avg_frame_rate,nb_read_frames,"
+                                "sample_rate,channels,duration:format=format_name,duration",
+                                "-of", "compact", file});
+  if (r.exitCode != 0) return result;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::map<std::string, std::string> fields;
+    std::istringstream parts(line);
+    std::string part, kind;
+    std::getline(parts, kind, '|');
+    while (std::getline(parts, part, '|')) {
+      size_t eq = part.find('=');
+      if (eq != std::string::npos) fields[part.substr(0, eq)] = part.substr(eq + 1);
+    }
+    if (kind == "stream") result.streams.push_back(fields);
+    if (kind == "format") result.format = fields;
+  }
+  return result;
 }

@@ -1,6 +1,7 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,3 +33,14 @@ class TempDir {
 
 std::string FixturePath(const std::string& name);
 void WriteTextFile(const std::string& path, const std::string& text);
+
+// What an independent reader (ffprobe) sees in a media file: one map of
+// fields per stream (codec_type, codec_name, width, height, avg_frame_rate,
+// nb_read_frames, sample_rate, channels, duration) and one for the format
+// (format_name, duration). Empty when the file cannot be read.
+struct ProbedFile {
+  std::vector<std::map<std::string, std::string>> streams;
+  std::map<std::string, std::string> format;
+  const std::map<std::string, std::string>* Stream(const std::string& type) const;
+};
+ProbedFile ProbeWithReference(const std::string& file);

@@ -11,8 +11,7 @@ TCustomConvertEngine::~TCustomConvertEngine() {
   { std::lock_guard<std::mutex> g(previewLock_); }
   { std::lock_guard<std::mutex> g(progressLock_); }
   { std::lock_guard<std::recursive_mutex> g(terminateLock_); }
-  for (auto& task : tasks_) task->Stop(true);
-  tasks_.clear();
+  tasks_.clear();  // stops and waits for running tasks; tasks that never ran get no notice
   {
     std::lock_guard<std::mutex> g(noticeLock_);
     noticeQuit_ = true;

@@ -395,6 +395,10 @@ struct TOptionsPreset {
 };
 extern const TOptionsPreset OptionsPresets[40];
 
+// Scales decoded samples by volume / 256 (256 = unchanged), clipping to the
+// sample format's range.
+void ApplyVolume(AVFrame* frame, int volume);
+
 // Seconds since 1970 (UTC) of a local date-time in days since 1899-12-30,
 // with the zone's standard offset.
 int64_t LocalDateTimeToUnix(double days);

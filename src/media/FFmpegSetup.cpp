@@ -483,6 +483,12 @@ int TCustomFFmpeg::OpenOutputFile(const TPathFileName& fileName, bool join) {
   const int index = static_cast<int>(outputFiles_.size()) - 1;
   const size_t firstOst = ost_.size();
   auto fail = [&](const std::string& message) {
+    // What this output asked for is used up, so the next output starts clean.
+    S.VideoCodecName.clear(), S.AudioCodecName.clear(), S.SubtitleCodecName.clear();
+    S.VideoStreamCopy = S.AudioStreamCopy = S.SubtitleStreamCopy = false;
+    S.VideoDisable = S.AudioDisable = S.SubtitleDisable = false;
+    for (auto& p : S.PrivateOptions) p.clear();
+    S.FormatPrivateOptions.clear();
     for (size_t k = firstOst; k < ost_.size(); ++k) lavc.avcodec_free_context(&ost_[k].Enc);
     ost_.resize(firstOst);
     if (oc->pb) {

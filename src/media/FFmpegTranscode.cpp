@@ -26,7 +26,8 @@ const char* TypeName(AVMediaType t) {
   return n.c_str();
 }
 
-// Applies the volume setting (256 = unchanged) to decoded samples.
+}  // namespace
+
 void ApplyVolume(AVFrame* frame, int volume) {
   const int channels = frame->ch_layout.nb_channels;
   const bool planar = lavu.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
@@ -75,8 +76,6 @@ void ApplyVolume(AVFrame* frame, int volume) {
     }
   }
 }
-
-}  // namespace
 
 double TCustomFFmpeg::SyncTime(const TOutputStreamState& ost) const {
   return static_cast<double>(ist_[ost.SyncIndex].Pts - S.StartTime) / AV_TIME_BASE;
@@ -509,13 +508,12 @@ void TCustomFFmpeg::OpenEncoder(TOutputStreamState& ost, int index) {
 // ---- the loop
 
 void TCustomFFmpeg::Transcode() {
-  try {
-    PrepareStreams();
-  } catch (...) {
-    throw;
-  }
+  extraSize_ = 0;
+  PrepareStreams();
   pkt_ = lavc.av_packet_alloc();
   encPkt_ = lavc.av_packet_alloc();
+  videoSize_ = audioSize_ = 0;
+  framesDup_ = framesDrop_ = 0;
   timerStart_ = lastReportTime_ = lavu.av_gettime_relative();
   for (bool& b : noPacket_) b = false;
   noPacketCount_ = 0;
@@ -1122,6 +1120,4 @@ void TCustomFFmpeg::ReleaseSetup() {
   ost_.clear();
   if (vstatsFile_) fclose(vstatsFile_);
   vstatsFile_ = nullptr;
-  videoSize_ = audioSize_ = extraSize_ = 0;
-  framesDup_ = framesDrop_ = 0;
 }
