@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -292,6 +293,37 @@ TEST_F(EngineTest, LimitsAndFailuresLeaveSoundFiles) {
   engine.SetPreviewBitmap(true);
   n = Convert(dir.file("preview.mkv"), "vcodec=copy", Clip(), &engine);
   EXPECT_EQ(n.ExceptionMsg, "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+}
+
+TEST_F(EngineTest, DamagedInputsAndAFullDisk) {
+  // Garbage in the middle of the file: logged and skipped, the rest converts.
+  const std::string damaged = dir.file("damaged.mkv");
+  std::filesystem::copy_file(Clip(), damaged);
+  {
+    std::fstream f(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    const auto size = std::filesystem::file_size(damaged);
+    f.seekp(static_cast<std::streamoff>(size * 2 / 5));
+    std::string junk(size / 20, '\xAB');
+    f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  TTerminateInfo n = Convert(dir.file("from_damaged.avi"), "vcodec=mpeg4", damaged);
+  EXPECT_TRUE(n.Finished) << n.ExceptionMsg;
+  auto* v = ProbeWithReference(dir.file("from_damaged.avi")).Stream("video");
+  ASSERT_NE(v, nullptr);
+  EXPECT_GT(std::stoi(v->at("nb_read_frames")), 40);
+
+  // A truncated input ends early; the output is closed properly.
+  n = Convert(dir.file("from_truncated.mp4"), "vcodec=mpeg4", FixturePath("truncated.mkv"));
+  EXPECT_TRUE(n.Finished) << n.ExceptionMsg;
+  ProbedFile probed = ProbeWithReference(dir.file("from_truncated.mp4"));
+  ASSERT_NE(probed.Stream("video"), nullptr);
+  EXPECT_GT(std::stod(probed.format.at("duration")), 0.5);
+
+  // A full disk fails the task with the system's text; the device stays.
+  n = Convert("/dev/full", "f=matroska\nvcodec=mpeg4");
+  EXPECT_TRUE(n.Exception);
+  EXPECT_NE(n.ExceptionMsg.find("No space left on device"), std::string::npos) << n.ExceptionMsg;
+  EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
 TEST_F(EngineTest, TwoPassEncoding) {

@@ -493,7 +493,7 @@ int TCustomFFmpeg::OpenOutputFile(const TPathFileName& fileName, bool join) {
     ost_.resize(firstOst);
     if (oc->pb) {
       lavf.avio_closep(&oc->pb);
-      if (WideFileSize(fileName) == 0) unlink(fileName.c_str());
+      DeleteIfEmptyFile(fileName);
     }
     lavf.avformat_free_context(oc);
     outputFiles_.pop_back();

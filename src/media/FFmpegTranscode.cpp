@@ -1109,7 +1109,7 @@ void TCustomFFmpeg::ReleaseSetup() {
     }
     const bool hasFile = !(oc->oformat->flags & AVFMT_NOFILE) && oc->pb;
     if (hasFile) lavf.avio_closep(&oc->pb);
-    if (hasFile && WideFileSize(out.FileName) == 0) unlink(out.FileName.c_str());
+    if (hasFile) DeleteIfEmptyFile(out.FileName);
     lavu.av_dict_free(&out.MuxerOptions);
     lavf.avformat_free_context(oc);
   }

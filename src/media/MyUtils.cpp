@@ -80,6 +80,12 @@ std::string GetEnvVar(const std::string& name) {
   return v ? v : "";
 }
 
+bool DeleteIfEmptyFile(const TPathFileName& name) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) return false;
+  return unlink(name.c_str()) == 0;
+}
+
 int64_t WideFileSize(const TPathFileName& name) {
   struct stat st;
   if (stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;

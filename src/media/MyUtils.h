@@ -28,6 +28,10 @@ bool SetCurrentDir(const TPathFileName& dir);
 // The value of an environment variable, "" when unset.
 std::string GetEnvVar(const std::string& name);
 
+// Deletes name when it is a regular file of 0 bytes (never a device or a
+// file with content); true when it was deleted.
+bool DeleteIfEmptyFile(const TPathFileName& name);
+
 // Size of a file in bytes, -1 when it does not exist or is a directory.
 int64_t WideFileSize(const TPathFileName& name);
 // "%d Byte", "%.2f KB", "%.2f MB" or "%.2f GB".
