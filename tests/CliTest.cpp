@@ -47,6 +47,46 @@ TEST(CliTest, FolderLibrariesUseTheFolderDependencies) {
       << "the system's copy was loaded too";
 }
 
+TEST(CliTest, RawModeConvertsAndReportsAsJson) {
+  TempDir dir;
+  const std::string out = dir.file("raw.mp4");
+  ProcessResult r = RunProcess({TOLVANE_CLI, "--input", FixturePath("h264_aac.mkv"), "--output", out, "--opt",
+                                "vcodec=mpeg4", "--opt", "s=160x120", "--progress", "json"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"event\":\"progress\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"event\":\"terminate\",\"task\":0,\"finished\":true,\"exception\":false"),
+            std::string::npos)
+      << r.out;
+  auto* v = ProbeWithReference(out).Stream("video");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->at("width"), "160");
+
+  // A setup failure of the second output leaves neither output behind.
+  const std::string first = dir.file("first.mp4"), second = dir.file("second.mp4");
+  r = RunProcess({TOLVANE_CLI, "--input", FixturePath("h264_aac.mkv"), "--output", first, "--output", second,
+                  "--opt", "vcodec=nosuch", "--progress", "none"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("new_video_stream fail: Unknown encoder 'nosuch'"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(first));
+  EXPECT_FALSE(std::filesystem::exists(second));
+
+  r = RunProcess({TOLVANE_CLI, "--input", FixturePath("h264_aac.mkv"), "--opt", "vcodec=mpeg4"});
+  EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST(CliTest, InterruptWritesTheTrailerAndExits130) {
+  TempDir dir;
+  const std::string out = dir.file("stopped.mkv");
+  // Rate emulation makes the three-second clip take three seconds.
+  ProcessResult r = RunProcess({TOLVANE_CLI, "--input", FixturePath("h264_aac.mkv"), "--in-opt", "re=1", "--output",
+                                out, "--opt", "vcodec=mpeg4", "--progress", "none"},
+                               {}, 1000);
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  ProbedFile probed = ProbeWithReference(out);
+  ASSERT_NE(probed.Stream("video"), nullptr);
+  EXPECT_LT(std::stod(probed.format.at("duration")), 2.9);
+}
+
 TEST(CliTest, VersionAndUsageErrors) {
   ProcessResult v = RunProcess({TOLVANE_CLI, "--version"});
   EXPECT_EQ(v.exitCode, 0);

@@ -179,6 +179,13 @@ TEST_F(EngineTest, SetupFailures) {
   EXPECT_EQ(engine.LastError(), "new_video_stream fail: Unknown encoder 'nosuchcodec'");
   EXPECT_FALSE(std::filesystem::exists(dir.file("x.mp4")));
 
+  TOutputOptions experimental;
+  experimental.AudioCodec = "vorbis";
+  EXPECT_FALSE(engine.SetOutputFile(task, dir.file("x.ogg"), &experimental));
+  EXPECT_EQ(engine.LastError(),
+            "new_audio_stream fail: encoder 'vorbis' is experimental and might produce bad results.\r\n"
+            "Add '-strict experimental' if you want to use it.\r\nOr use the non experimental encoder 'libvorbis'.");
+
   // Twenty outputs, not more.
   TOutputOptions null;
   null.FileFormat = "null";

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +20,7 @@
 extern char** environ;
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& extraEnv) {
+                         const std::vector<std::string>& extraEnv, int interruptAfterMs) {
   ProcessResult result;
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
@@ -49,8 +51,23 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  const auto started = std::chrono::steady_clock::now();
+  bool interrupted = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) break;
+    int timeout = -1;
+    if (interruptAfterMs > 0 && !interrupted) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - started).count();
+      if (elapsed >= interruptAfterMs) {
+        kill(pid, SIGINT);
+        interrupted = true;
+      } else {
+        timeout = static_cast<int>(interruptAfterMs - elapsed);
+      }
+    }
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0) break;
+    if (ready == 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];

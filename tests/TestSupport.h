@@ -12,8 +12,9 @@ struct ProcessResult {
 
 // Runs a program (no shell) and collects its output and exit code; extraEnv
 // entries ("NAME=value") are added to this process's environment.
+// With interruptAfterMs > 0 the program gets SIGINT after that long.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& extraEnv = {});
+                         const std::vector<std::string>& extraEnv = {}, int interruptAfterMs = 0);
 
 // Loads the engine's (or player's) libraries by the system's search; fails the
 // calling test when that is impossible.

@@ -37,7 +37,7 @@ const TOptionsPreset OptionsPresets[40] = {
     {"libx264-faster_firstpass", "preset=faster\nfastfirstpass=1"},
     {"libx264-fastfirstpass", "fastfirstpass=1"},
     {"libx264-hq", "preset=slow\nrefs=4\ntrellis=1"},
-    {"libx264-ipod320", "coder=0\nbf=0\nrefs=1\nlevel=13\nmaxrate=768000\nbufsize=3000000"},
+    {"libx264-ipod320", "coder=0\nbf=0\nrefs=1\nlevel=13\nmaxrate=768000\nbufsize=2000000"},
     {"libx264-ipod640", "coder=0\nbf=0\nrefs=1\nlevel=30\nmaxrate=10000000\nbufsize=10000000"},
     {"libx264-lossless_fast", "preset=fast\nqp=0"},
     {"libx264-lossless_max", "preset=placebo\nqp=0"},
