@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FFUtils.h"
 #include "FFmpegLoader.h"
 
 extern char** environ;
@@ -138,4 +139,46 @@ ProbedFile ProbeWithReference(const std::string& file) {
     if (kind == "format") result.format = fields;
   }
   return result;
+}
+
+std::vector<TBitmap> DecodeVideoFrames(const std::string& file, int maxFrames) {
+  std::vector<TBitmap> frames;
+  AVFormatContext* ctx = nullptr;
+  if (lavf.avformat_open_input(&ctx, file.c_str(), nullptr, nullptr) < 0) return frames;
+  lavf.avformat_find_stream_info(ctx, nullptr);
+  const int index = lavf.av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) {
+    lavf.avformat_close_input(&ctx);
+    return frames;
+  }
+  const AVCodecParameters* par = ctx->streams[index]->codecpar;
+  AVCodecContext* dec = lavc.avcodec_alloc_context3(lavc.avcodec_find_decoder(par->codec_id));
+  lavc.avcodec_parameters_to_context(dec, par);
+  lavc.avcodec_open2(dec, lavc.avcodec_find_decoder(par->codec_id), nullptr);
+  AVPacket* pkt = lavc.av_packet_alloc();
+  AVFrame* frame = lavu.av_frame_alloc();
+  TBitmapConverter conv;
+  auto drain = [&] {
+    while (static_cast<int>(frames.size()) < maxFrames && lavc.avcodec_receive_frame(dec, frame) >= 0) {
+      if (PictureToBitmap(conv, frame->data, frame->linesize, static_cast<AVPixelFormat>(frame->format),
+                          frame->width, frame->height)) {
+        TBitmap copy(frame->width, frame->height);
+        for (int r = 0; r < frame->height; ++r) memcpy(copy.ScanLine(r), conv.Bitmap->ScanLine(r), frame->width * 3);
+        frames.push_back(std::move(copy));
+      }
+      lavu.av_frame_unref(frame);
+    }
+  };
+  while (static_cast<int>(frames.size()) < maxFrames && lavf.av_read_frame(ctx, pkt) >= 0) {
+    if (pkt->stream_index == index) lavc.avcodec_send_packet(dec, pkt);
+    lavc.av_packet_unref(pkt);
+    drain();
+  }
+  lavc.avcodec_send_packet(dec, nullptr);
+  drain();
+  lavu.av_frame_free(&frame);
+  lavc.av_packet_free(&pkt);
+  lavc.avcodec_free_context(&dec);
+  lavf.avformat_close_input(&ctx);
+  return frames;
 }

@@ -45,3 +45,8 @@ struct ProbedFile {
   const std::map<std::string, std::string>* Stream(const std::string& type) const;
 };
 ProbedFile ProbeWithReference(const std::string& file);
+
+class TBitmap;
+// Decodes up to maxFrames pictures of a file's first video stream into
+// 24-bit bitmaps with the project's own libraries (loaded by the caller).
+std::vector<TBitmap> DecodeVideoFrames(const std::string& file, int maxFrames);

@@ -11,6 +11,21 @@ class TBitmap {
  public:
   TBitmap() = default;
   TBitmap(int width, int height) { SetSize(width, height); }
+  // Copies and moves take the pixels; each bitmap keeps a lock of its own.
+  TBitmap(const TBitmap& o) : width_(o.width_), height_(o.height_), stride_(o.stride_), pixels_(o.pixels_) {}
+  TBitmap(TBitmap&& o) noexcept
+      : width_(o.width_), height_(o.height_), stride_(o.stride_), pixels_(std::move(o.pixels_)) {
+    o.width_ = o.height_ = o.stride_ = 0;
+  }
+  TBitmap& operator=(const TBitmap& o) {
+    if (this != &o) width_ = o.width_, height_ = o.height_, stride_ = o.stride_, pixels_ = o.pixels_;
+    return *this;
+  }
+  TBitmap& operator=(TBitmap&& o) noexcept {
+    width_ = o.width_, height_ = o.height_, stride_ = o.stride_, pixels_ = std::move(o.pixels_);
+    o.width_ = o.height_ = o.stride_ = 0;
+    return *this;
+  }
 
   // Keeps the content of rows that survive only when the size is unchanged.
   void SetSize(int width, int height);

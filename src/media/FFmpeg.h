@@ -28,6 +28,8 @@
 #include "FFmpegException.h"
 #include "FFmpegLibs.h"
 #include "FFmpegLogger.h"
+#include "FrameHook.h"
+#include "Previewer.h"
 
 constexpr int MAX_FILES = 20;
 constexpr int MAX_STREAMS = 20;
@@ -275,6 +277,9 @@ class TCustomFFmpeg : public TFFBaseComponent {
   int64_t TotalDuration = -1;
   int HookFrameCount = 0;
   bool CustomHookEnabled = false;
+  // Plug-ins loaded by "vhook" options, in their order.
+  TFrameHookList FrameHooks;
+  bool UseFrameHooks = false;
 
   // ---- the pieces the engine's tests and later features reach
   int FramesDup() const { return framesDup_; }
@@ -284,8 +289,10 @@ class TCustomFFmpeg : public TFFBaseComponent {
   const std::string& LastFilterDescription() const { return lastFilterDescription_; }
 
  protected:
-  // Picture work of the hooks issue; here it counts decoded pictures.
-  virtual void PreProcessVideoFrame(TInputStreamState& ist, AVFrame* frame);
+  // Every decoded picture: deinterlace and the frame hooks. Returns the
+  // picture the rest of the video path uses (the decoded one or the task's
+  // hook picture).
+  AVFrame* PreProcessVideoFrame(TInputStreamState& ist, AVFrame* frame);
   // Called before the inputs are closed, for whatever reads them too.
   virtual void DetachInputs() {}
 
@@ -332,6 +339,9 @@ class TCustomFFmpeg : public TFFBaseComponent {
   void ReleaseSetup();
   void FreeStreamTables();
   void RaiseOrLog(const std::string& message);
+  void RunCustomHook(AVFrame* picture, int width, int height, AVPixelFormat format, int64_t pts);
+  void MakePreview(const AVFrame* picture, const AVCodecContext* enc, int64_t ptsUs);
+  void ReleaseHooks();
 
   void Log(TLogLevel level, const std::string& text);
 
@@ -359,6 +369,15 @@ class TCustomFFmpeg : public TFFBaseComponent {
   AVPacket* pkt_ = nullptr;
   AVPacket* encPkt_ = nullptr;
   FILE* vstatsFile_ = nullptr;
+
+  // hooks and preview (worker thread while running)
+  AVFrame* hookFrame_ = nullptr;  // the picture the hooks paint on
+  TBitmapConverter hookConverter_;
+  SwsContext* hookBackScaler_ = nullptr;  // bitmap back to the picture's format
+  bool hookStopped_ = false;
+  TBitmapConverter previewConverter_;
+  std::unique_ptr<TPreviewer> previewer_;
+  int64_t lastPreviewTime_ = 0, previewTime_ = 0;
 
   // pause
   std::mutex pauseLock_;

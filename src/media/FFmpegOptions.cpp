@@ -404,7 +404,8 @@ void TCustomFFmpeg::ApplyOption(const std::string& name, const std::string& valu
   } else if (n == "vstats_file") {
     S.VStatsFilename = value;
   } else if (n == "vhook") {
-    Fail("Failed to add video hook function: " + value);
+    if (AddFrameHook(FrameHooks, SplitHookWords(value)) != 0) Fail("Failed to add video hook function: " + value);
+    UseFrameHooks = true;
   } else if (n == "vfilters" || n == "vf") {
     S.VFilters = value;
   } else if (n == "intra_matrix" || n == "inter_matrix") {

@@ -51,6 +51,8 @@ TFFmpeg::~TFFmpeg() {
   DetachInputs();
 }
 
+// A plain store: the worker may hold the preview lock while it waits for the
+// main thread, so the main thread must never wait for that lock here.
 void TCustomFFmpeg::SetPreviewFlags(uint8_t flags) { previewFlags_ = flags; }
 
 void TCustomFFmpeg::Start(bool inThread, TThreadPriority priority) {

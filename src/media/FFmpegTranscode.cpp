@@ -732,11 +732,9 @@ int TCustomFFmpeg::OutputPacket(int istIndex, AVPacket* pkt) {
   return 0;
 }
 
-void TCustomFFmpeg::PreProcessVideoFrame(TInputStreamState&, AVFrame*) { ++HookFrameCount; }
-
 void TCustomFFmpeg::HandleDecodedVideo(int istIndex, AVFrame* frame) {
   TInputStreamState& ist = ist_[istIndex];
-  PreProcessVideoFrame(ist, frame);
+  frame = PreProcessVideoFrame(ist, frame);
   frame->pts = ist.Pts;
   for (TOutputStreamState& ost : ost_) {
     if (ost.SourceIndex != istIndex || !ost.EncodingNeeded) continue;
@@ -987,6 +985,8 @@ void TCustomFFmpeg::EncodeFrame(TOutputStreamState& ost, AVFrame* frame) {
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
     if (rc < 0) Raise(video ? "Video encoding failed" : "Audio encoding failed");
     if (video) {
+      if (frame && encPkt_->size > 0 && PreviewFlags())
+        MakePreview(frame, enc, encPkt_->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(encPkt_->pts, enc->time_base));
       videoSize_ += encPkt_->size;
       ost.LastFrameSize = encPkt_->size;
       size_t sideSize = 0;
@@ -1100,6 +1100,7 @@ void TCustomFFmpeg::ReleaseSetup() {
   }
   FreeStreamTables();
   CloseCodecs();
+  ReleaseHooks();
   for (TOutputFile& out : outputFiles_) {
     AVFormatContext* oc = out.Ctx;
     // A failed conversion still gets a trailer so that what was written plays.

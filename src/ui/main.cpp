@@ -2,6 +2,7 @@
 
 #include "MainThread.h"
 #include "MainWindow.h"
+#include "PreviewWindow.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -11,9 +12,11 @@ int main(int argc, char** argv) {
   SetMainThreadWakeup([] {
     QMetaObject::invokeMethod(qApp, [] { ProcessPendingMessages(); }, Qt::QueuedConnection);
   });
+  SetPreviewWindowFactory([] { return std::make_unique<TPreviewWindow>(); });
   TfrmMain window;
   window.show();
   int rc = QApplication::exec();
   SetMainThreadWakeup(nullptr);
+  SetPreviewWindowFactory(nullptr);
   return rc;
 }
