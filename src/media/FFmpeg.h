@@ -339,7 +339,10 @@ class TCustomFFmpeg : public TFFBaseComponent {
   void ReleaseSetup();
   void FreeStreamTables();
   void RaiseOrLog(const std::string& message);
-  void RunCustomHook(AVFrame* picture, int width, int height, AVPixelFormat format, int64_t pts);
+  // Returns the picture to go on with: the painted copy, or source itself.
+  AVFrame* RunCustomHook(AVFrame* source, int width, int height, AVPixelFormat format, int64_t pts);
+  // The task's own picture at that size and format, safe to overwrite.
+  AVFrame* WritableHookFrame(int width, int height, AVPixelFormat format);
   void MakePreview(const AVFrame* picture, const AVCodecContext* enc, int64_t ptsUs);
   void ReleaseHooks();
 
@@ -372,7 +375,7 @@ class TCustomFFmpeg : public TFFBaseComponent {
 
   // hooks and preview (worker thread while running)
   AVFrame* hookFrame_ = nullptr;  // the picture the hooks paint on
-  TBitmapConverter hookConverter_;
+  TBitmapConverter hookConverter_;        // its Bitmap and Scaler (picture to bitmap)
   SwsContext* hookBackScaler_ = nullptr;  // bitmap back to the picture's format
   bool hookStopped_ = false;
   TBitmapConverter previewConverter_;

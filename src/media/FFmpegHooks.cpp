@@ -35,6 +35,26 @@ bool Deinterlace(AVFrame* dst, const AVFrame* src) {
 
 }  // namespace
 
+AVFrame* TCustomFFmpeg::WritableHookFrame(int w, int h, AVPixelFormat format) {
+  // Encoders and filters may still hold the previous picture (look-ahead),
+  // so a buffer in use is replaced rather than written over.
+  if (hookFrame_ && (hookFrame_->width != w || hookFrame_->height != h || hookFrame_->format != format ||
+                     !lavu.av_frame_is_writable(hookFrame_)))
+    lavu.av_frame_unref(hookFrame_);
+  if (!hookFrame_) hookFrame_ = lavu.av_frame_alloc();
+  if (!hookFrame_) return nullptr;
+  if (!hookFrame_->buf[0]) {
+    hookFrame_->width = w;
+    hookFrame_->height = h;
+    hookFrame_->format = format;
+    if (lavu.av_frame_get_buffer(hookFrame_, 0) < 0) {
+      lavu.av_frame_free(&hookFrame_);
+      return nullptr;
+    }
+  }
+  return hookFrame_;
+}
+
 AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamState& ist, AVFrame* frame) {
   ++HookFrameCount;
   const int64_t pts = ist.Pts;
@@ -43,36 +63,32 @@ AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamState& ist, AVFrame* fr
   const bool customHook = CustomHookEnabled && Callbacks.hook && !hookStopped_;
   if (!S.DoDeinterlace && !customHook && !UseFrameHooks) return frame;
 
-  // The hooks paint on a copy, so the decoder's own picture stays untouched.
-  if (!hookFrame_ || hookFrame_->width != w || hookFrame_->height != h || hookFrame_->format != format) {
-    lavu.av_frame_free(&hookFrame_);
-    hookFrame_ = lavu.av_frame_alloc();
-    if (hookFrame_) {
-      hookFrame_->width = w;
-      hookFrame_->height = h;
-      hookFrame_->format = format;
-      if (lavu.av_frame_get_buffer(hookFrame_, 0) < 0) lavu.av_frame_free(&hookFrame_);
-    }
-    if (!hookFrame_) {
+  // The hooks work on a copy; the decoder's own picture stays untouched.
+  AVFrame* picture = frame;
+  if (S.DoDeinterlace) {
+    AVFrame* target = WritableHookFrame(w, h, format);
+    if (!target) {
       Log(llError, "hook buf malloc error.");
       return frame;
     }
-  }
-  AVFrame* picture = hookFrame_;
-  if (S.DoDeinterlace) {
-    if (!Deinterlace(hookFrame_, frame)) {
+    if (Deinterlace(target, frame)) {
+      lavu.av_frame_copy_props(target, frame);
+      picture = target;
+    } else {
       Log(llError, "Deinterlacing failed.");
-      picture = frame;
     }
-  } else if (lavu.av_frame_copy(hookFrame_, frame) < 0) {
-    Log(llError, "hook buf malloc error.");
-    return frame;
   }
-  if (picture == hookFrame_) lavu.av_frame_copy_props(hookFrame_, frame);
-
-  if (customHook) {
-    RunCustomHook(picture, w, h, format, pts);
-  } else if (UseFrameHooks) {
+  if (customHook) return RunCustomHook(picture, w, h, format, pts);
+  if (UseFrameHooks) {
+    if (picture == frame) {
+      AVFrame* target = WritableHookFrame(w, h, format);
+      if (!target || lavu.av_frame_copy(target, frame) < 0) {
+        Log(llError, "hook buf malloc error.");
+        return frame;
+      }
+      lavu.av_frame_copy_props(target, frame);
+      picture = target;
+    }
     TolvanePicture p{};
     for (int i = 0; i < 4; ++i) {
       p.data[i] = picture->data[i];
@@ -83,15 +99,34 @@ AVFrame* TCustomFFmpeg::PreProcessVideoFrame(TInputStreamState& ist, AVFrame* fr
   return picture;
 }
 
-void TCustomFFmpeg::RunCustomHook(AVFrame* picture, int w, int h, AVPixelFormat format, int64_t pts) {
+AVFrame* TCustomFFmpeg::RunCustomHook(AVFrame* source, int w, int h, AVPixelFormat format, int64_t pts) {
+  TBitmapConverter& conv = hookConverter_;
+  if (!conv.Bitmap) conv.Bitmap = std::make_unique<TBitmap>();
+  TBitmap& bitmap = *conv.Bitmap;
+  bitmap.SetSize(w, h);
+  const size_t rowBytes = static_cast<size_t>(w) * 3;
+  // A BGR picture laid out like the bitmap is copied; anything else is
+  // converted straight into the bitmap's rows.
+  const bool direct = format == AV_PIX_FMT_BGR24 && !(w & 1) && !(h & 1) && source->linesize[0] == bitmap.Stride();
+  uint8_t* rows[4] = {bitmap.Bits()};
+  int rowStride[4] = {bitmap.Stride()};
   bool stop = false;
-  if (!PictureToBitmap(hookConverter_, picture->data, picture->linesize, format, w, h)) {
+  AVFrame* result = source;
+  if (direct) {
+    for (int r = 0; r < h; ++r)
+      memcpy(bitmap.ScanLine(r), source->data[0] + static_cast<ptrdiff_t>(r) * source->linesize[0], rowBytes);
+  } else {
+    conv.Scaler = sws.sws_getCachedContext(conv.Scaler, w, h, format, w, h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
+                                           nullptr, nullptr);
+    if (conv.Scaler) sws.sws_scale(conv.Scaler, source->data, source->linesize, 0, h, rows, rowStride);
+  }
+  if (!direct && !conv.Scaler) {
     Log(llError, "Cannot initialize the toRGB conversion context");
     stop = true;
   } else {
     bool update = true;
     try {
-      Callbacks.hook(this, hookConverter_.Bitmap.get(), &stop, &update, pts, HookFrameCount);
+      Callbacks.hook(this, &bitmap, &stop, &update, pts, HookFrameCount);
     } catch (const std::exception& e) {
       Log(llError, std::string("Error occurs OnCustomHook: ") + e.what());
       update = false;
@@ -99,30 +134,33 @@ void TCustomFFmpeg::RunCustomHook(AVFrame* picture, int w, int h, AVPixelFormat 
       Log(llError, "Error occurs OnCustomHook: unknown exception");
       update = false;
     }
-    if (update) {
-      const TBitmap& bitmap = *hookConverter_.Bitmap;
-      const uint8_t* const* target = hookConverter_.InUseData;
-      const int* lines = hookConverter_.InUseLinesize;
-      const size_t rowBytes = static_cast<size_t>(w) * 3;
-      for (int r = 0; r < h; ++r)
-        memcpy(const_cast<uint8_t*>(target[0]) + static_cast<ptrdiff_t>(r) * lines[0], bitmap.ScanLine(r), rowBytes);
-      if (format != hookConverter_.TargetFormat || target != picture->data) {
+    AVFrame* target = update ? (source == hookFrame_ ? source : WritableHookFrame(w, h, format)) : nullptr;
+    if (update && !target) Log(llError, "hook buf malloc error.");
+    if (target) {
+      if (direct) {
+        for (int r = 0; r < h; ++r)
+          memcpy(target->data[0] + static_cast<ptrdiff_t>(r) * target->linesize[0], bitmap.ScanLine(r), rowBytes);
+      } else {
         // A scaler of its own for the way back keeps both directions cached.
-        hookBackScaler_ = sws.sws_getCachedContext(hookBackScaler_, w, h, AV_PIX_FMT_BGR24, w, h, format,
-                                                   SWS_BICUBIC, nullptr, nullptr, nullptr);
+        hookBackScaler_ = sws.sws_getCachedContext(hookBackScaler_, w, h, AV_PIX_FMT_BGR24, w, h, format, SWS_BICUBIC,
+                                                   nullptr, nullptr, nullptr);
         if (!hookBackScaler_) {
           Log(llError, "Cannot initialize the fromRGB conversion context");
           stop = true;
+          target = nullptr;
         } else {
-          sws.sws_scale(hookBackScaler_, target, lines, 0, h, picture->data, picture->linesize);
+          sws.sws_scale(hookBackScaler_, rows, rowStride, 0, h, target->data, target->linesize);
         }
       }
+      if (target && target != source) lavu.av_frame_copy_props(target, source);
+      if (target) result = target;
     }
   }
   if (stop) {
     hookStopped_ = true;
     UseFrameHooks = false;
   }
+  return result;
 }
 
 void TCustomFFmpeg::MakePreview(const AVFrame* picture, const AVCodecContext* enc, int64_t ptsUs) {

@@ -96,7 +96,7 @@ extern "C" {
   X(av_dict_get) X(av_dict_set) X(av_dict_set_int) X(av_dict_copy) X(av_dict_free)       \
   X(av_dict_count)                                                                       \
   X(av_frame_alloc) X(av_frame_free) X(av_frame_ref) X(av_frame_unref) X(av_frame_clone) \
-  X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_copy) X(av_frame_copy_props) \
+  X(av_frame_get_buffer) X(av_frame_make_writable) X(av_frame_is_writable) X(av_frame_copy) X(av_frame_copy_props) \
   X(av_compare_ts) X(av_gcd) X(av_reduce) X(av_rescale) X(av_rescale_q) X(av_rescale_rnd) \
   X(av_rescale_q_rnd) X(av_d2q) X(av_find_nearest_q_idx) X(av_mul_q) X(av_div_q)         \
   X(av_get_pix_fmt) X(av_get_pix_fmt_name) X(av_pix_fmt_desc_get) X(av_get_bits_per_pixel) X(av_get_sample_fmt)   \
@@ -114,7 +114,7 @@ extern "C" {
   X(av_opt_set_defaults) X(av_opt_next) X(av_opt_child_class_iterate)                    \
   X(av_parse_time) X(av_parse_video_rate) X(av_parse_video_size)                         \
   X(av_gettime) X(av_gettime_relative) X(av_usleep) X(avutil_version)                    \
-  X(av_frame_move_ref) X(av_frame_is_writable)
+  X(av_frame_move_ref)
 
 #define TOLVANE_SWSCALE_ENTRIES(X)                                                       \
   X(sws_alloc_context) X(sws_freeContext) X(sws_getCachedContext) X(sws_getContext)      \
