@@ -57,7 +57,8 @@ TEST(CliTest, RawModeConvertsAndReportsAsJson) {
   EXPECT_NE(r.out.find("{\"event\":\"terminate\",\"task\":0,\"finished\":true,\"exception\":false"),
             std::string::npos)
       << r.out;
-  auto* v = ProbeWithReference(out).Stream("video");
+  ProbedFile probed = ProbeWithReference(out);
+  auto* v = probed.Stream("video");
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->at("width"), "160");
 

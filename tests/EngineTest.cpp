@@ -242,7 +242,8 @@ TEST_F(EngineTest, ConversionsReadBackAsAsked) {
   // A 29.97 fps input makes the DVD target NTSC.
   const std::string ntsc = dir.file("ntsc.mpg");
   ASSERT_FALSE(Convert(ntsc, "target=dvd", FixturePath("sar_16_15.mkv")).Exception);
-  auto* v = ProbeWithReference(ntsc).Stream("video");
+  ProbedFile ntscProbed = ProbeWithReference(ntsc);
+  auto* v = ntscProbed.Stream("video");
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->at("height"), "480");
   EXPECT_EQ(v->at("avg_frame_rate"), "30000/1001");
@@ -282,7 +283,8 @@ TEST_F(EngineTest, LimitsAndFailuresLeaveSoundFiles) {
   TTerminateInfo n = Convert(limited, "vcodec=mpeg4\nb=2000k\nfs=100000");
   EXPECT_TRUE(n.Finished) << n.ExceptionMsg;
   EXPECT_LT(std::filesystem::file_size(limited), 400000u);
-  EXPECT_NE(ProbeWithReference(limited).Stream("video"), nullptr);
+  ProbedFile limitedProbed = ProbeWithReference(limited);
+  EXPECT_NE(limitedProbed.Stream("video"), nullptr);
 
   // An encoder that refuses its parameters: no output file stays behind.
   const std::string odd = dir.file("odd.mp4");
@@ -315,7 +317,8 @@ TEST_F(EngineTest, DamagedInputsAndAFullDisk) {
   }
   TTerminateInfo n = Convert(dir.file("from_damaged.avi"), "vcodec=mpeg4", damaged);
   EXPECT_TRUE(n.Finished) << n.ExceptionMsg;
-  auto* v = ProbeWithReference(dir.file("from_damaged.avi")).Stream("video");
+  ProbedFile damagedProbed = ProbeWithReference(dir.file("from_damaged.avi"));
+  auto* v = damagedProbed.Stream("video");
   ASSERT_NE(v, nullptr);
   EXPECT_GT(std::stoi(v->at("nb_read_frames")), 40);
 
@@ -340,7 +343,9 @@ TEST_F(EngineTest, TwoPassEncoding) {
   EXPECT_GT(std::filesystem::file_size(log + "-0.log"), 0u);
   n = Convert(dir.file("pass2.avi"), "vcodec=mpeg4\nb=300k\npass=2\npasslogfile=" + log);
   EXPECT_FALSE(n.Exception) << n.ExceptionMsg;
-  EXPECT_EQ(std::stoi(ProbeWithReference(dir.file("pass2.avi")).Stream("video")->at("nb_read_frames")), 75);
+  ProbedFile pass2 = ProbeWithReference(dir.file("pass2.avi"));
+  ASSERT_NE(pass2.Stream("video"), nullptr);
+  EXPECT_EQ(std::stoi(pass2.Stream("video")->at("nb_read_frames")), 75);
 
   n = Convert(dir.file("nolog.avi"), "vcodec=mpeg4\npass=2\npasslogfile=" + dir.file("nolog"));
   EXPECT_EQ(n.ExceptionMsg,
@@ -396,7 +401,8 @@ TEST_F(EngineTest, StopEndsTheRunningTaskAndNotifiesTheRest) {
   }
   EXPECT_TRUE(notices.list[3].Finished);
   // The stopped output still got its trailer and plays.
-  EXPECT_NE(ProbeWithReference(dir.file("s0.mkv")).Stream("video"), nullptr);
+  ProbedFile stopped = ProbeWithReference(dir.file("s0.mkv"));
+  EXPECT_NE(stopped.Stream("video"), nullptr);
 }
 
 TEST_F(EngineTest, TaskWithoutOutputFailsAndTheRunGoesOn) {

@@ -111,7 +111,7 @@ void WriteTextFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-const std::map<std::string, std::string>* ProbedFile::Stream(const std::string& type) const {
+const std::map<std::string, std::string>* ProbedFile::Stream(const std::string& type) const& {
   for (const auto& s : streams)
     if (s.count("codec_type") && s.at("codec_type") == type) return &s;
   return nullptr;

@@ -42,7 +42,9 @@ void WriteTextFile(const std::string& path, const std::string& text);
 struct ProbedFile {
   std::vector<std::map<std::string, std::string>> streams;
   std::map<std::string, std::string> format;
-  const std::map<std::string, std::string>* Stream(const std::string& type) const;
+  // Points into this object: keep the ProbedFile alive while using it.
+  const std::map<std::string, std::string>* Stream(const std::string& type) const&;
+  const std::map<std::string, std::string>* Stream(const std::string& type) const&& = delete;
 };
 ProbedFile ProbeWithReference(const std::string& file);
 
