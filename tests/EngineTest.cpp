@@ -338,9 +338,16 @@ TEST_F(EngineTest, DamagedInputsAndAFullDisk) {
 
 TEST_F(EngineTest, TwoPassEncoding) {
   const std::string log = dir.file("stats");
-  TTerminateInfo n = Convert(dir.file("pass1.avi"), "vcodec=mpeg4\nb=300k\npass=1\npasslogfile=" + log);
+  const std::string vstats = dir.file("vstats.log");
+  TTerminateInfo n =
+      Convert(dir.file("pass1.avi"), "vcodec=mpeg4\nb=300k\npass=1\npasslogfile=" + log + "\nvstats_file=" + vstats);
   ASSERT_FALSE(n.Exception) << n.ExceptionMsg;
   EXPECT_GT(std::filesystem::file_size(log + "-0.log"), 0u);
+  // One statistics line per encoded picture.
+  std::ifstream stats(vstats);
+  int lines = 0;
+  for (std::string line; std::getline(stats, line); ++lines) EXPECT_EQ(line.rfind("frame= ", 0), 0u) << line;
+  EXPECT_EQ(lines, 75);
   n = Convert(dir.file("pass2.avi"), "vcodec=mpeg4\nb=300k\npass=2\npasslogfile=" + log);
   EXPECT_FALSE(n.Exception) << n.ExceptionMsg;
   ProbedFile pass2 = ProbeWithReference(dir.file("pass2.avi"));
