@@ -5,6 +5,10 @@
 
 // The converter's commands; each returns the process exit code.
 int RunRawMode(const std::vector<std::string>& args);
+// Profile mode: files converted by format code; also --list-formats.
+int RunProfileMode(const std::vector<std::string>& args);
+// Whether a first argument starts profile mode.
+bool IsProfileModeStart(const std::string& arg);
 
 // Prints a usage error and returns 2.
 int UsageError(const std::string& message);

@@ -12,32 +12,12 @@
 #include "ConvertEngine.h"
 #include "FFUtils.h"
 #include "MainThread.h"
+#include "ProgressPrinter.h"
 
 namespace {
 
 std::atomic<bool> gInterrupted{false};
 void OnSigint(int) { gInterrupted = true; }
-
-enum class ProgressStyle { Bar, Json, None };
-
-std::string JsonEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20)
-          out += Format("\\u%04x", c);
-        else
-          out += c;
-    }
-  }
-  return out;
-}
 
 struct Output {
   std::string file;
@@ -49,7 +29,7 @@ struct Output {
 int RunRawMode(const std::vector<std::string>& args) {
   std::string input, inputOptions;
   std::vector<Output> outputs;
-  ProgressStyle style = isatty(STDERR_FILENO) ? ProgressStyle::Bar : ProgressStyle::None;
+  ProgressStyle style = DefaultProgressStyle();
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
@@ -67,10 +47,7 @@ int RunRawMode(const std::vector<std::string>& args) {
       if (v->find('=') == std::string::npos) return UsageError("--opt needs NAME=VALUE, got '" + *v + "'");
       outputs.back().options += *v + "\n";
     } else if (a == "--progress" && (v = value())) {
-      if (*v == "bar") style = ProgressStyle::Bar;
-      else if (*v == "json") style = ProgressStyle::Json;
-      else if (*v == "none") style = ProgressStyle::None;
-      else return UsageError("--progress takes bar, json or none");
+      if (!ParseProgressStyle(*v, &style)) return UsageError("--progress takes bar, json or none");
     } else {
       return UsageError("unknown or incomplete argument '" + a + "'");
     }
@@ -97,30 +74,8 @@ int RunRawMode(const std::vector<std::string>& args) {
     }
   }
 
-  const auto started = std::chrono::steady_clock::now();
-  bool barShown = false;
-  engine.OnProgress = [&](TCustomConvertEngine*, PProgressInfo p) {
-    const double percent = p->TotalDuration > 0 ? std::min(100.0, 100.0 * p->CurrentDuration / p->TotalDuration) : -1;
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double eta = percent > 0 ? elapsed * (100 - percent) / percent : -1;
-    if (style == ProgressStyle::Json) {
-      std::printf(
-          "{\"event\":\"progress\",\"task\":%d,\"file\":%d,\"frame\":%d,\"fps\":%d,\"quality\":%.1f,"
-          "\"bitrate_kbps\":%.1f,\"size\":%lld,\"time_us\":%lld,\"total_us\":%lld,\"percent\":%.1f,\"eta_s\":%.1f}\n",
-          p->TaskIndex, p->FileIndex, p->FrameNumber, p->FPS, p->Quality, p->BitRate,
-          static_cast<long long>(p->CurrentSize), static_cast<long long>(p->CurrentDuration),
-          static_cast<long long>(p->TotalDuration), percent, eta);
-      std::fflush(stdout);
-    } else if (style == ProgressStyle::Bar) {
-      const int width = 30;
-      const int filled = percent < 0 ? 0 : static_cast<int>(percent * width / 100);
-      std::fprintf(stderr, "\r[%s%s] %5.1f%% %s %s %3d fps ETA %s   ", std::string(filled, '#').c_str(),
-                   std::string(width - filled, '.').c_str(), percent < 0 ? 0.0 : percent,
-                   TimeToText(p->CurrentDuration).c_str(), FileSizeText(p->CurrentSize).c_str(),
-                   p->FPS < 0 ? 0 : p->FPS, eta < 0 ? "--:--:--" : TimeToText(static_cast<int64_t>(eta * 1e6)).c_str());
-      barShown = true;
-    }
-  };
+  TProgressPrinter printer(style);
+  engine.OnProgress = [&](TCustomConvertEngine*, PProgressInfo p) { printer.Progress(*p); };
   std::mutex resultLock;
   TTerminateInfo result;  // guarded by resultLock
   std::atomic<bool> done{false};
@@ -147,14 +102,9 @@ int RunRawMode(const std::vector<std::string>& args) {
       engine.Stop(false);
     }
   }
-  if (barShown) std::fprintf(stderr, "\n");
+  printer.EndBar();
   std::lock_guard<std::mutex> g(resultLock);
-  if (style == ProgressStyle::Json) {
-    std::printf("{\"event\":\"terminate\",\"task\":%d,\"finished\":%s,\"exception\":%s,\"message\":\"%s\"}\n",
-                result.TaskIndex, result.Finished ? "true" : "false", result.Exception ? "true" : "false",
-                JsonEscape(result.ExceptionMsg).c_str());
-    std::fflush(stdout);
-  }
+  printer.Terminate(result);
   if (result.Exception) {
     std::fprintf(stderr, "%s\n", result.ExceptionMsg.c_str());
     return 1;

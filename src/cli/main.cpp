@@ -28,8 +28,12 @@ void UsageText(FILE* out) {
                "  %s --check-libraries [--player] [--library-dir DIR]\n"
                "  %s --info FILE...\n"
                "  %s --input FILE [--in-opt NAME=VALUE]... --output FILE [--opt NAME=VALUE]...\n"
-               "      [--output FILE [--opt NAME=VALUE]...]... [--progress bar|json|none]\n",
-               kProgram, kProgram, kProgram, kProgram);
+               "      [--output FILE [--opt NAME=VALUE]...]... [--progress bar|json|none]\n"
+               "  %s [--format CODE] [--output-dir DIR] [--trim START[+LENGTH]] [--crop TOP,LEFT,BOTTOM,RIGHT]\n"
+               "      [--zoom full|lbox|pan|center] [--jobs N] [--progress bar|json|none] FILE...\n"
+               "  %s --list-formats\n"
+               "Times are seconds or h:mm:ss(.fff). Without --format the saved format is used.\n",
+               kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 
 }  // namespace
@@ -134,5 +138,6 @@ int main(int argc, char** argv) {
     if (args.size() < 2) return UsageError("--info needs at least one file");
     return DescribeFiles(std::vector<std::string>(args.begin() + 1, args.end()));
   }
+  if (IsProfileModeStart(args[0])) return RunProfileMode(args);
   return UsageError("unknown argument '" + args[0] + "'");
 }
