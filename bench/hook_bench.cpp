@@ -2,6 +2,8 @@
 // and the preview path against the same conversion without them. Prints the
 // median wall time of each over RUNS runs and the ratios as one JSON object.
 //   hook_bench FILE [RUNS]
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +21,17 @@ namespace {
 
 enum class Mode { Plain, Hook, Preview };
 
-double Convert(const std::string& input, Mode mode) {
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Timing {
+  double wall, cpu;
+};
+
+Timing Convert(const std::string& input, Mode mode) {
   TConvertEngine engine;
   std::atomic<bool> done{false};
   engine.OnTerminate = [&](TCustomConvertEngine*, const TTerminateInfo& info) {
@@ -43,16 +55,16 @@ double Convert(const std::string& input, Mode mode) {
     std::exit(1);
   }
   const auto start = std::chrono::steady_clock::now();
+  const double cpuStart = CpuSeconds();
   engine.StartTask(1);
   while (!done) WaitAndProcessPendingMessages(std::chrono::milliseconds(20));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = CpuSeconds() - cpuStart;
   std::filesystem::remove(out);
-  return seconds;
+  return {seconds, cpu};
 }
 
-double Median(const std::string& input, Mode mode, int runs) {
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) t.push_back(Convert(input, mode));
+double Median(std::vector<double> t) {
   std::sort(t.begin(), t.end());
   return t[t.size() / 2];
 }
@@ -70,11 +82,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", GetLastErrMsg().c_str());
     return 1;
   }
-  const double plain = Median(argv[1], Mode::Plain, runs);
-  const double hook = Median(argv[1], Mode::Hook, runs);
-  const double preview = Median(argv[1], Mode::Preview, runs);
+  // One warm-up, then the three kinds in turn so that drift hits all alike.
+  Convert(argv[1], Mode::Plain);
+  std::vector<double> wall[3], cpu[3];
+  for (int i = 0; i < runs; ++i)
+    for (Mode m : {Mode::Plain, Mode::Hook, Mode::Preview}) {
+      const Timing t = Convert(argv[1], m);
+      wall[static_cast<int>(m)].push_back(t.wall);
+      cpu[static_cast<int>(m)].push_back(t.cpu);
+    }
+  const double plain = Median(wall[0]), hook = Median(wall[1]), preview = Median(wall[2]);
+  const double plainCpu = Median(cpu[0]), hookCpu = Median(cpu[1]), previewCpu = Median(cpu[2]);
   std::printf("{\"runs\":%d,\"plain_s\":%.3f,\"hook_s\":%.3f,\"preview_s\":%.3f,\"hook_ratio\":%.3f,"
-              "\"preview_ratio\":%.3f}\n",
-              runs, plain, hook, preview, hook / plain, preview / plain);
+              "\"preview_ratio\":%.3f,\"plain_cpu_s\":%.3f,\"hook_cpu_s\":%.3f,\"preview_cpu_s\":%.3f,"
+              "\"hook_cpu_ratio\":%.3f,\"preview_cpu_ratio\":%.3f}\n",
+              runs, plain, hook, preview, hook / plain, preview / plain, plainCpu, hookCpu, previewCpu,
+              hookCpu / plainCpu, previewCpu / plainCpu);
   return 0;
 }

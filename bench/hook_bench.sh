@@ -8,4 +8,4 @@ if [ ! -f "$input" ]; then
   mkdir -p bench/data
   build/tests/fixtures/make_fixtures --long 20 --size 1280x720 --fps 25 --keyint 50 --out "$input" >&2
 fi
-build/bench/hook_bench "$input" "${RUNS:-3}"
+build/bench/hook_bench "$input" "${RUNS:-5}"

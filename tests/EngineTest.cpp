@@ -215,6 +215,8 @@ TEST_F(EngineTest, ConversionsReadBackAsAsked) {
       {"d.mp4", "vcodec=libx264\nvpre=fast\nt=1", "h264", 320, 240, "25/1", 25, "aac", 1.0},
       {"e.mpg", "target=dvd", "mpeg2video", 720, 576, "25/1", -1, "ac3", 3.0},
       {"f.mkv", "vcodec=mpeg4\nr=10\nvsync=1", "mpeg4", 320, 240, "10/1", -1, "vorbis", 3.0},
+      // DV counts audio samples per picture: packets must follow each other without gaps.
+      {"g.dv", "target=ntsc-dv", "dvvideo", 720, 480, "30000/1001", -1, "pcm_s16le", 3.0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines);

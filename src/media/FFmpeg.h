@@ -217,7 +217,7 @@ struct TOutputStreamState {
   char LastPictType = '?';
   // audio
   SwrContext* Resampler = nullptr;
-  bool CompensationUsed = false;
+  bool AudioStarted = false;  // a first chunk has been queued
   AVAudioFifo* Fifo = nullptr;
   AVFrame* AudioFrame = nullptr;
   // two-pass

@@ -851,7 +851,8 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamState& ost, TInputStreamState& ist, 
   uint8_t* shifted[AV_NUM_DATA_POINTERS] = {};
 
   if (S.AudioSyncMethod != 0) {
-    const double queued = lavu.av_audio_fifo_size(ost.Fifo);
+    // Samples on their way to the encoder: queued, and held by the resampler.
+    const double queued = lavu.av_audio_fifo_size(ost.Fifo) + swr.swr_get_delay(ost.Resampler, outRate);
     const double delta = SyncTime(ost) * outRate - ost.SyncOpts - queued;
     const double idelta = delta * inRate / outRate;
     if (std::fabs(delta) > 50) {
@@ -887,7 +888,11 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamState& ost, TInputStreamState& ist, 
       }
     }
   } else {
-    ost.SyncOpts = std::llround(SyncTime(ost) * outRate) - lavu.av_audio_fifo_size(ost.Fifo);
+    // Times follow the input, but rounding never opens a gap of a sample or
+    // two between packets: muxers that count samples (DV) need them whole.
+    const int64_t expected = std::llround(SyncTime(ost) * outRate) - lavu.av_audio_fifo_size(ost.Fifo) -
+                             swr.swr_get_delay(ost.Resampler, outRate);
+    if (!ost.AudioStarted || std::llabs(expected - ost.SyncOpts) > 2) ost.SyncOpts = expected;
   }
 
   // Resample into the encoder's format, then queue for whole encoder frames.
@@ -907,6 +912,7 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamState& ost, TInputStreamState& ist, 
   if (got < 0) Raise(Format("Cannot convert %s sample format to %s sample format",
                             lavu.av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format)),
                             lavu.av_get_sample_fmt_name(enc->sample_fmt)));
+  ost.AudioStarted = true;
   EncodeAudioFrames(ost, false);
 }
 
