@@ -214,6 +214,8 @@ TEST_F(EngineTest, ConversionsReadBackAsAsked) {
       {"c.avi", "vcodec=mpeg4\ns=160x120\nvframes=10", "mpeg4", 160, 120, "25/1", 10, "mp3", -1},
       {"d.mp4", "vcodec=libx264\nvpre=fast\nt=1", "h264", 320, 240, "25/1", 25, "aac", 1.0},
       {"e.mpg", "target=dvd", "mpeg2video", 720, 576, "25/1", -1, "ac3", 3.0},
+      {"e2.mpg", "target=ntsc-svcd", "mpeg2video", 480, 480, "30000/1001", -1, "mp2", 3.0},
+      {"e3.mpg", "target=pal-vcd", "mpeg1video", 352, 288, "25/1", -1, "mp2", 3.0},
       {"f.mkv", "vcodec=mpeg4\nr=10\nvsync=1", "mpeg4", 320, 240, "10/1", -1, "vorbis", 3.0},
       // DV counts audio samples per picture: packets must follow each other without gaps.
       {"g.dv", "target=ntsc-dv", "dvvideo", 720, 480, "30000/1001", -1, "pcm_s16le", 3.0},

@@ -191,19 +191,26 @@ AVStream* TCustomAVProbe::StreamFor(int index, AVMediaType type) {
   return st;
 }
 
-void TCustomAVProbe::GetAudioStreamInfo(int index, TAudioStreamInfo& info) {
-  info = TAudioStreamInfo{};
-  info.Language.clear();
-  AVStream* st = StreamFor(index, AVMEDIA_TYPE_AUDIO);
-  if (!st) return;
-  const AVCodecParameters* par = st->codecpar;
+namespace {
+// The fields audio and video records share.
+template <typename Info>
+void FillCommonStreamInfo(Info& info, const AVStream* st) {
   info.Language = MetadataValue(st->metadata, "language", "");
-  info.CodecName = CodecNameText(par, false);
+  info.CodecName = CodecNameText(st->codecpar, false);
   info.StartTime = st->start_time;
   info.StartTimeUS = ToMicroseconds(st->start_time, st->time_base);
   info.Duration = st->duration;
   info.DurationUS = ToMicroseconds(st->duration, st->time_base);
-  info.BitRate = static_cast<int>(par->bit_rate);
+  info.BitRate = static_cast<int>(st->codecpar->bit_rate);
+}
+}  // namespace
+
+void TCustomAVProbe::GetAudioStreamInfo(int index, TAudioStreamInfo& info) {
+  info = TAudioStreamInfo{};
+  AVStream* st = StreamFor(index, AVMEDIA_TYPE_AUDIO);
+  if (!st) return;
+  FillCommonStreamInfo(info, st);
+  const AVCodecParameters* par = st->codecpar;
   info.Channels = par->ch_layout.nb_channels;
   info.SampleRate = par->sample_rate;
   info.SampleFormat = par->format;
@@ -213,14 +220,8 @@ void TCustomAVProbe::GetVideoStreamInfo(int index, TVideoStreamInfo& info) {
   info = TVideoStreamInfo{};
   AVStream* st = StreamFor(index, AVMEDIA_TYPE_VIDEO);
   if (!st) return;
+  FillCommonStreamInfo(info, st);
   const AVCodecParameters* par = st->codecpar;
-  info.Language = MetadataValue(st->metadata, "language", "");
-  info.CodecName = CodecNameText(par, false);
-  info.StartTime = st->start_time;
-  info.StartTimeUS = ToMicroseconds(st->start_time, st->time_base);
-  info.Duration = st->duration;
-  info.DurationUS = ToMicroseconds(st->duration, st->time_base);
-  info.BitRate = static_cast<int>(par->bit_rate);
   info.Height = par->height;
   info.Width = par->width;
   info.DisplayAspectRatio =
@@ -255,23 +256,17 @@ void TCustomAVProbe::GetFileStreamInfo(TFileStreamInfo& info) {
   info.Genre = MetadataValue(m, "genre", "");
 }
 
-bool TCustomAVProbe::IsAudioStream(int index) {
+bool TCustomAVProbe::IsStreamOfType(int index, AVMediaType type) {
   if (!RequireFile()) return false;
   if (index < 0 || index >= streamCount_) {
     ReportError(AV_LOG_ERROR, Format("stream index #%d is invalid.", index));
     return false;
   }
-  return context_->streams[index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  return context_->streams[index]->codecpar->codec_type == type;
 }
 
-bool TCustomAVProbe::IsVideoStream(int index) {
-  if (!RequireFile()) return false;
-  if (index < 0 || index >= streamCount_) {
-    ReportError(AV_LOG_ERROR, Format("stream index #%d is invalid.", index));
-    return false;
-  }
-  return context_->streams[index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-}
+bool TCustomAVProbe::IsAudioStream(int index) { return IsStreamOfType(index, AVMEDIA_TYPE_AUDIO); }
+bool TCustomAVProbe::IsVideoStream(int index) { return IsStreamOfType(index, AVMEDIA_TYPE_VIDEO); }
 
 TPathFileName TCustomAVProbe::GetFileName() const {
   return context_ && context_->url ? URLToFileName(context_->url) : TPathFileName();

@@ -92,6 +92,7 @@ class TCustomAVProbe : public TFFBaseComponent {
  private:
   void CheckLibraries() const;
   bool RequireFile();
+  bool IsStreamOfType(int index, AVMediaType type);
   // The stream at index of the wanted kind, or nullptr after reporting why not.
   AVStream* StreamFor(int index, AVMediaType type);
   std::string StreamLine(int index);

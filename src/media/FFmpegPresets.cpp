@@ -205,72 +205,57 @@ void TCustomFFmpeg::ApplyTarget(const std::string& type, const std::string& norm
   }
   const bool large = norm != PAL;
   const char* rate = norm == PAL ? "25" : norm == NTSC ? "30000/1001" : "24000/1001";
-  auto aspectDefault = [&](const char* aspect, const char* message) {
-    if (S.FrameAspectRatio == 0) {
-      ApplyOption("aspect", aspect);
-      Log(llInfo, message);
-    }
-  };
-  if (type == "vcd") {
-    ApplyOption("vcodec", "mpeg1video");
-    ApplyOption("acodec", "mp2");
-    ApplyOption("f", "vcd");
-    ApplyOption("s", large ? "352x240" : "352x288");
-    ApplyOption("r", rate);
-    SetGenericOption("g", large ? "18" : "15");
-    SetGenericOption("b", "1150000");
-    SetGenericOption("maxrate", "1150000");
-    SetGenericOption("minrate", "1150000");
-    SetGenericOption("bufsize", "327680");
-    SetGenericOption("ab", "224000");
-    S.AudioSampleRate = 44100;
-    S.AudioChannels = 2;
-    SetGenericOption("packetsize", "2324");
-    SetGenericOption("muxrate", "1411200");
-    S.MuxPreload = 0.44;
-    aspectDefault("4:3", "Assuming 4:3 for aspect ratio");
-  } else if (type == "svcd") {
-    ApplyOption("vcodec", "mpeg2video");
-    ApplyOption("acodec", "mp2");
-    ApplyOption("f", "svcd");
-    ApplyOption("s", large ? "480x480" : "480x576");
-    ApplyOption("r", rate);
-    SetGenericOption("g", large ? "18" : "15");
-    SetGenericOption("b", "2040000");
-    SetGenericOption("maxrate", "2516000");
-    SetGenericOption("minrate", "0");
-    SetGenericOption("bufsize", "1835008");
-    SetGenericOption("flags", "+scan_offset");
-    SetGenericOption("ab", "224000");
-    S.AudioSampleRate = 44100;
-    if (S.AudioChannels == 1) S.AudioChannels = 2;
-    SetGenericOption("packetsize", "2324");
-    aspectDefault("4:3", "Assuming 4:3 for aspect ratio");
-  } else if (type == "dvd") {
-    ApplyOption("vcodec", "mpeg2video");
-    ApplyOption("acodec", "ac3");
-    ApplyOption("f", "dvd");
-    ApplyOption("s", large ? "720x480" : "720x576");
-    ApplyOption("r", rate);
-    SetGenericOption("g", large ? "18" : "15");
-    SetGenericOption("b", "6000000");
-    SetGenericOption("maxrate", "9000000");
-    SetGenericOption("minrate", "0");
-    SetGenericOption("bufsize", "1835008");
-    SetGenericOption("ab", "448000");
-    S.AudioSampleRate = 48000;
-    if (S.AudioChannels == 1) S.AudioChannels = 2;
-    SetGenericOption("packetsize", "2048");
-    SetGenericOption("muxrate", "10080000");
-    aspectDefault("16:9", "Assuming 16:9 for aspect ratio");
-  } else if (type == "dv" || type == "dv50") {
+  if (type == "dv" || type == "dv50") {
     ApplyOption("f", "dv");
     ApplyOption("s", large ? "720x480" : "720x576");
     ApplyOption("pix_fmt", type == "dv50" ? "yuv422p" : large ? "yuv411p" : "yuv420p");
     ApplyOption("r", rate);
     S.AudioSampleRate = 48000;
     S.AudioChannels = 2;
-  } else {
-    throw FFmpegException("Unknown target type");
+    return;
+  }
+  // The disc formats: encoders, sizes (NTSC/film, PAL), rates and muxing.
+  struct Disc {
+    const char *type, *vcodec, *acodec, *format, *sizeLarge, *sizePal, *b, *maxrate, *minrate, *bufsize, *encoderFlag,
+        *ab;
+    int sampleRate;
+    bool monoBecomesStereo;  // else always two channels
+    const char *packetsize, *muxrate;
+    double preload;  // seconds, 0 = leave
+    const char* aspect;
+  };
+  static const Disc kDiscs[] = {
+      {"vcd", "mpeg1video", "mp2", "vcd", "352x240", "352x288", "1150000", "1150000", "1150000", "327680", nullptr,
+       "224000", 44100, false, "2324", "1411200", 0.44, "4:3"},
+      {"svcd", "mpeg2video", "mp2", "svcd", "480x480", "480x576", "2040000", "2516000", "0", "1835008",
+       "scan_offset", "224000", 44100, true, "2324", nullptr, 0, "4:3"},
+      {"dvd", "mpeg2video", "ac3", "dvd", "720x480", "720x576", "6000000", "9000000", "0", "1835008", nullptr,
+       "448000", 48000, true, "2048", "10080000", 0, "16:9"},
+  };
+  const Disc* disc = nullptr;
+  for (const Disc& d : kDiscs)
+    if (type == d.type) disc = &d;
+  if (!disc) throw FFmpegException("Unknown target type");
+  ApplyOption("vcodec", disc->vcodec);
+  ApplyOption("acodec", disc->acodec);
+  ApplyOption("f", disc->format);
+  ApplyOption("s", large ? disc->sizeLarge : disc->sizePal);
+  ApplyOption("r", rate);
+  SetGenericOption("g", large ? "18" : "15");
+  SetGenericOption("b", disc->b);
+  SetGenericOption("maxrate", disc->maxrate);
+  SetGenericOption("minrate", disc->minrate);
+  SetGenericOption("bufsize", disc->bufsize);
+  // SVCD's scan offset is now an option of the MPEG-2 encoder itself.
+  if (disc->encoderFlag) SetGenericOption(disc->encoderFlag, "1");
+  SetGenericOption("ab", disc->ab);
+  S.AudioSampleRate = disc->sampleRate;
+  if (!disc->monoBecomesStereo || S.AudioChannels == 1) S.AudioChannels = 2;
+  SetGenericOption("packetsize", disc->packetsize);
+  if (disc->muxrate) SetGenericOption("muxrate", disc->muxrate);
+  if (disc->preload > 0) S.MuxPreload = disc->preload;
+  if (S.FrameAspectRatio == 0) {
+    ApplyOption("aspect", disc->aspect);
+    Log(llInfo, std::string("Assuming ") + disc->aspect + " for aspect ratio");
   }
 }
