@@ -253,6 +253,20 @@ TEST_F(EngineTest, ConversionsReadBackAsAsked) {
   EXPECT_EQ(v->at("avg_frame_rate"), "30000/1001");
 }
 
+TEST_F(EngineTest, SubtitlesAreCopiedOrReencoded) {
+  for (auto [lines, codec] : {std::pair{"", "ass"}, {"scodec=copy", "subrip"}, {"scodec=webvtt", "webvtt"}}) {
+    SCOPED_TRACE(lines);
+    const std::string out = dir.file(std::string("subs_") + codec + ".mkv");
+    TTerminateInfo n = Convert(out, lines, FixturePath("subs.srt"));
+    ASSERT_TRUE(n.Finished) << n.ExceptionMsg;
+    ProbedFile probed = ProbeWithReference(out);
+    auto* s = probed.Stream("subtitle");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->at("codec_name"), codec);
+    EXPECT_EQ(s->at("nb_read_frames"), "2");
+  }
+}
+
 TEST_F(EngineTest, VideoSyncDuplicatesAndDropsFrames) {
   for (auto [rate, dups, drops] : {std::tuple{"50", true, false}, {"10", false, true}, {"25", false, false}}) {
     SCOPED_TRACE(rate);

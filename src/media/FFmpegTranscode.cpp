@@ -177,9 +177,7 @@ void TCustomFFmpeg::PrepareStreams() {
       SetUpEncoding(ost, ist);
   }
 
-  // Encoders, then decoders.
-  for (size_t k = 0; k < ost_.size(); ++k)
-    if (ost_[k].EncodingNeeded) OpenEncoder(ost_[k], static_cast<int>(k));
+  // Decoders first: a subtitle encoder takes its header from its decoder.
   for (size_t i = 0; i < ist_.size(); ++i) {
     TInputStreamState& ist = ist_[i];
     if (!ist.DecodingNeeded) continue;
@@ -198,6 +196,8 @@ void TCustomFFmpeg::PrepareStreams() {
                    TypeName(ist.Stream->codecpar->codec_type)));
     ist.Frame = lavu.av_frame_alloc();
   }
+  for (size_t k = 0; k < ost_.size(); ++k)
+    if (ost_[k].EncodingNeeded) OpenEncoder(ost_[k], static_cast<int>(k));
   for (TInputStreamState& ist : ist_) {
     ist.Pts = 0;
     const AVRational fr = ist.Stream->avg_frame_rate;
