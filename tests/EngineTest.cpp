@@ -267,6 +267,20 @@ TEST_F(EngineTest, SubtitlesAreCopiedOrReencoded) {
   }
 }
 
+TEST_F(EngineTest, AudioSyncFillsAJumpWithSilence) {
+  // The sound jumps half a second ahead after one second: with audio sync
+  // the jump becomes silence, without it the sound closes up.
+  for (auto [lines, seconds] : {std::pair{"async=1", 2.5}, {"", 2.0}}) {
+    SCOPED_TRACE(lines);
+    const std::string out = dir.file(std::string("gap") + (*lines ? "1" : "0") + ".wav");
+    TTerminateInfo n = Convert(out, lines, FixturePath("audio_gap.mkv"));
+    ASSERT_TRUE(n.Finished) << n.ExceptionMsg;
+    ProbedFile probed = ProbeWithReference(out);
+    ASSERT_NE(probed.Stream("audio"), nullptr);
+    EXPECT_NEAR(std::stod(probed.format.at("duration")), seconds, 0.05);
+  }
+}
+
 TEST_F(EngineTest, VideoSyncDuplicatesAndDropsFrames) {
   for (auto [rate, dups, drops] : {std::tuple{"50", true, false}, {"10", false, true}, {"25", false, false}}) {
     SCOPED_TRACE(rate);

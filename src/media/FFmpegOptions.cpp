@@ -2,6 +2,7 @@
 // option lines of the records and the order in which an output record applies.
 #include <algorithm>
 #include <map>
+#include <set>
 #include <cctype>
 #include <cmath>
 #include <ctime>
@@ -564,6 +565,11 @@ void TCustomFFmpeg::ApplyOutputRecord(const TOutputOptions& o) {
   for (const char* n : {"apre", "vpre", "spre"})
     if (!d.def[n].empty()) ApplyOption(n, d.def[n]);
   ApplyOptionLines(o.ExtOptions, false);
+  // Fields the record always applies would otherwise undo the same option
+  // given as a line; the line wins.
+  std::set<std::string> lineNames;
+  for (const auto& line : SplitOptionLines(o.ExtOptions)) lineNames.insert(line.first);
+  auto always = [&](const char* name) { return !lineNames.count(name); };
 
   auto setIf = [&](bool when, const char* name, const std::string& value) {
     if (when) ApplyOption(name, value);
@@ -582,8 +588,8 @@ void TCustomFFmpeg::ApplyOutputRecord(const TOutputOptions& o) {
   if (o.AudioSampleRate > 0) S.AudioSampleRate = o.AudioSampleRate;
   generic(o.AudioBitrate > 0, "ab", o.AudioBitrate);
   generic(o.AudioBitrateTolerance > 0, "abt", o.AudioBitrateTolerance);
-  S.AudioLanguage = o.AudioLanguage;
-  S.AudioSyncMethod = o.AudioSyncMethod;
+  if (always("alang")) S.AudioLanguage = o.AudioLanguage;
+  if (always("async")) S.AudioSyncMethod = o.AudioSyncMethod;
   setIf(!o.AudioTag.empty(), "atag", o.AudioTag);
   if (o.DisableVideo) S.VideoDisable = true;
   setIf(!o.FrameRate.empty(), "r", o.FrameRate);
@@ -598,12 +604,12 @@ void TCustomFFmpeg::ApplyOutputRecord(const TOutputOptions& o) {
   generic(o.VideoMinRate > 0, "minrate", o.VideoMinRate);
   generic(o.VideoBitrateTolerance > 0, "bt", o.VideoBitrateTolerance);
   generic(o.VideoBufSize > 0, "bufsize", o.VideoBufSize);
-  S.VideoSyncMethod = o.VideoSyncMethod;
+  if (always("vsync")) S.VideoSyncMethod = o.VideoSyncMethod;
   setIf(!o.VideoTag.empty(), "vtag", o.VideoTag);
-  S.VideoLanguage = o.VideoLanguage;
+  if (always("vlang")) S.VideoLanguage = o.VideoLanguage;
   if (o.DisableSubtitle) S.SubtitleDisable = true;
-  S.SubtitleLanguage = o.SubtitleLanguage;
-  S.InputSync = o.InputSync;
+  if (always("slang")) S.SubtitleLanguage = o.SubtitleLanguage;
+  if (always("isync")) S.InputSync = o.InputSync;
   if (o.CopyTimestamps) S.CopyTs = true;
   if (o.StartTime != AV_NOPTS_VALUE) S.StartTime = o.StartTime;
   if (o.RecordingTime != AV_NOPTS_VALUE) {
