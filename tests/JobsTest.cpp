@@ -557,7 +557,8 @@ TEST(JobsBuilder, PreparedFieldsAndTheHookRule) {
   EXPECT_TRUE(with([&](TlvFilesRecord& r) { r.WaterMarks.push_back(item("hi", "")); }));
   EXPECT_TRUE(with([&](TlvFilesRecord& r) { r.WaterMarks.push_back(item("", "/a.bmp")); }));
   EXPECT_FALSE(with([&](TlvFilesRecord& r) { r.WaterMarks.push_back(item("", "")); }));
-  EXPECT_FALSE(with([&](TlvFilesRecord& r) {
+  // A later item with something to draw needs the hook even when the first is empty.
+  EXPECT_TRUE(with([&](TlvFilesRecord& r) {
     r.WaterMarks.push_back(item("", ""));
     r.WaterMarks.push_back(item("second only", ""));
   }));

@@ -12,8 +12,11 @@
 #include <set>
 #include <vector>
 #include <array>
+#include <climits>
+#include <map>
 
 #include <QFileInfo>
+#include <QGuiApplication>
 
 #include "Commands.h"
 #include "ConvertEngine.h"
@@ -23,6 +26,7 @@
 #include "JobBuilder.h"
 #include "MainThread.h"
 #include "ProgressPrinter.h"
+#include "WatermarkRenderer.h"
 
 namespace {
 
@@ -129,11 +133,148 @@ bool ParseClockTime(const std::string& text, int64_t* us) {
   return true;
 }
 
+// A whole number from lo to hi.
+bool ParseRanged(const std::string& text, int lo, int hi, int* value) {
+  const std::string digits = !text.empty() && text[0] == '-' ? text.substr(1) : text;
+  if (!AllDigits(digits) || digits.size() > 10) return false;
+  const long long v = std::stoll(text);
+  if (v < lo || v > hi) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool ParseColor(const std::string& text, QColor* color) {
+  if (text.size() != 7 || text[0] != '#' ||
+      text.find_first_not_of("0123456789abcdefABCDEF", 1) != std::string::npos)
+    return false;
+  const int rgb = std::stoi(text.substr(1), nullptr, 16);
+  *color = QColor((rgb >> 16) & 255, (rgb >> 8) & 255, rgb & 255);
+  return true;
+}
+
+// FAMILY,SIZE[,bold][,italic]
+bool ParseFont(const std::string& text, TWmFont* font) {
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    const size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  int size = 0;
+  if (parts.size() < 2 || parts[0].empty() || !ParseRanged(parts[1], 1, 1000, &size)) return false;
+  TWmFont f = *font;
+  f.Family = QString::fromStdString(parts[0]);
+  f.PointSize = size;
+  f.Styles = 0;
+  for (size_t i = 2; i < parts.size(); ++i) {
+    if (parts[i] == "bold")
+      f.Styles |= TWmFont::Bold;
+    else if (parts[i] == "italic")
+      f.Styles |= TWmFont::Italic;
+    else
+      return false;
+  }
+  *font = f;
+  return true;
+}
+
+// The picture effects and watermark items given on the command line; the
+// same for every file of the run.
+struct EffectsArgs {
+  int brightness = 255, contrast = 0, saturation = 255, exposure = 0;
+  std::vector<TWmRec> marks;
+  bool placed = true;  // the last item has its --at
+  bool HasText() const {
+    for (const TWmRec& m : marks)
+      if (m.Kind == 0) return true;
+    return false;
+  }
+};
+
+// Reads one effect or watermark option at args[i] (advancing i past its
+// value). Returns false when args[i] is none of them; sets *error on misuse.
+bool ParseEffectsArg(const std::vector<std::string>& args, size_t& i, EffectsArgs& fx, std::string* error) {
+  const std::string& a = args[i];
+  static const std::set<std::string> known = {"--brightness", "--contrast",  "--saturation", "--exposure",
+                                              "--watermark-text", "--watermark-image", "--at", "--font",
+                                              "--color", "--background", "--opacity", "--from", "--to"};
+  if (!known.count(a) || i + 1 >= args.size()) return false;
+  const std::string& v = args[++i];
+  auto ranged = [&](int lo, int hi, int* out) {
+    if (!ParseRanged(v, lo, hi, out))
+      *error = a + " takes a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", got '" +
+               v + "'";
+  };
+  if (a == "--brightness") return ranged(0, 512, &fx.brightness), true;
+  if (a == "--contrast") return ranged(-100, 100, &fx.contrast), true;
+  if (a == "--saturation") return ranged(0, 512, &fx.saturation), true;
+  if (a == "--exposure") return ranged(-255, 512, &fx.exposure), true;
+  if (a == "--watermark-text" || a == "--watermark-image") {
+    if (!fx.placed) {
+      *error = std::string(fx.marks.back().Kind == 0 ? "--watermark-text" : "--watermark-image") + " needs --at X,Y";
+      return true;
+    }
+    if (v.empty()) {
+      *error = a + " needs " + (a == "--watermark-text" ? "a text" : "a file");
+      return true;
+    }
+    TWmRec m;
+    m.StartSec = 0;
+    m.EndSec = INT32_MAX;
+    if (a == "--watermark-text") {
+      m.Kind = 0;
+      m.Text = QString::fromStdString(v);
+      m.Font.Family = "Sans";
+      m.Font.PointSize = 16;
+      m.Font.Color = Qt::white;
+    } else {
+      m.Kind = 1;
+      m.ImageFile = QFileInfo(QString::fromStdString(v)).absoluteFilePath();
+    }
+    fx.marks.push_back(m);
+    fx.placed = false;
+    return true;
+  }
+  if (fx.marks.empty()) {
+    *error = a + " follows --watermark-text or --watermark-image";
+    return true;
+  }
+  TWmRec& m = fx.marks.back();
+  if (a == "--at") {
+    const size_t comma = v.find(',');
+    int x = 0, y = 0;
+    if (comma == std::string::npos || !ParseRanged(v.substr(0, comma), -100000, 100000, &x) ||
+        !ParseRanged(v.substr(comma + 1), -100000, 100000, &y)) {
+      *error = "--at takes X,Y in pixels of the source picture, got '" + v + "'";
+      return true;
+    }
+    (m.Kind == 0 ? m.TextLeft : m.ImageLeft) = x;
+    (m.Kind == 0 ? m.TextTop : m.ImageTop) = y;
+    fx.placed = true;
+  } else if (a == "--opacity") {
+    ranged(0, 255, m.Kind == 0 ? &m.TextAlpha : &m.ImageAlpha);
+  } else if (a == "--from" || a == "--to") {
+    ranged(0, INT32_MAX, a == "--from" ? &m.StartSec : &m.EndSec);
+    if (error->empty() && m.StartSec > m.EndSec) *error = "--from must not come after --to";
+  } else if (m.Kind != 0) {
+    *error = a + " follows --watermark-text";
+  } else if (a == "--font") {
+    if (!ParseFont(v, &m.Font)) *error = "--font takes FAMILY,SIZE[,bold][,italic], got '" + v + "'";
+  } else if (!ParseColor(v, a == "--color" ? &m.Font.Color : &m.BackColor)) {
+    *error = a + " takes #RRGGBB, got '" + v + "'";
+  } else if (a == "--background") {
+    m.UseBackColor = true;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsProfileModeStart(const std::string& arg) {
   for (const char* option : {"--format", "--list-formats", "--output-dir", "--trim", "--crop", "--zoom", "--jobs",
-                             "--progress"})
+                             "--progress", "--brightness", "--contrast", "--saturation", "--exposure", "--watermark-text",
+                             "--watermark-image", "--at", "--font", "--color", "--background", "--opacity", "--from", "--to"})
     if (arg == option) return true;
   return !arg.empty() && arg[0] != '-';
 }
@@ -147,8 +288,14 @@ int RunProfileMode(const std::vector<std::string>& args) {
   bool list = false;
   ProgressStyle style = DefaultProgressStyle();
   std::vector<std::string> files;
+  EffectsArgs fx;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    std::string fxError;
+    if (ParseEffectsArg(args, i, fx, &fxError)) {
+      if (!fxError.empty()) return UsageError(fxError);
+      continue;
+    }
     auto value = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
     const std::string* v = nullptr;
     if (a == "--") {
@@ -204,7 +351,27 @@ int RunProfileMode(const std::vector<std::string>& args) {
     PrintFormatList();
     return 0;
   }
+  if (!fx.placed)
+    return UsageError(std::string(fx.marks.back().Kind == 0 ? "--watermark-text" : "--watermark-image") +
+                      " needs --at X,Y");
   if (files.empty()) return UsageError("no file to convert");
+
+  // Text needs fonts, and fonts a QGuiApplication; no display is needed.
+  static int guiArgc = 1;
+  static char guiName[] = "tolvane-convert";
+  static char* guiArgv[] = {guiName, nullptr};
+  std::optional<QGuiApplication> gui;
+  if (fx.HasText()) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    gui.emplace(guiArgc, guiArgv);
+    // The box of each text is its extent, as the watermark dialog measures it.
+    for (TWmRec& m : fx.marks) {
+      if (m.Kind != 0) continue;
+      const QSize extent = WatermarkTextExtent(m.Text, m.Font);
+      m.TextWidth = extent.width();
+      m.TextHeight = extent.height();
+    }
+  }
 
   TGlobalObject global;
   TSettingsStore settings(global.SettingsFile());
@@ -229,6 +396,8 @@ int RunProfileMode(const std::vector<std::string>& args) {
 
   std::vector<Job> all;
   std::vector<size_t> byTask;  // task index -> position in all
+  // Task index -> its record; filled before the run and only read during it.
+  std::map<int, TlvFilesRecord> records;
   int failed = 0;
   for (const std::string& file : files) {
     Job job;
@@ -255,6 +424,11 @@ int RunProfileMode(const std::vector<std::string>& args) {
     record.SourceFile = QString::fromStdString(file);
     record.TrimStart = trimStart;
     record.TrimLength = trimLength;
+    record.Brightness = fx.brightness;
+    record.Contrast = fx.contrast;
+    record.Saturation = fx.saturation;
+    record.Exposure = fx.exposure;
+    record.WaterMarks = fx.marks;
     if (crop) {
       record.CropTop = (*crop)[0];
       record.CropLeft = (*crop)[1];
@@ -287,10 +461,20 @@ int RunProfileMode(const std::vector<std::string>& args) {
       continue;
     }
     job.task = task;
+    records[task] = record;
     byTask.push_back(all.size());
     all.push_back(job);
   }
   questions.file.clear();
+
+  TWatermarkRenderer renderer([&records](int task) -> const TlvFilesRecord* {
+    const auto it = records.find(task);
+    return it == records.end() ? nullptr : &it->second;
+  });
+  renderer.OnError = [](const std::string& line) { std::fprintf(stderr, "tolvane-convert: %s\n", line.c_str()); };
+  engine.OnCustomHook = [&renderer](TCustomConvertEngine* sender, PHookInfo info) {
+    renderer.EngineCustomHook(sender, info);
+  };
 
   if (!byTask.empty()) {
     TProgressPrinter printer(style);

@@ -31,8 +31,15 @@ void UsageText(FILE* out) {
                "      [--output FILE [--opt NAME=VALUE]...]... [--progress bar|json|none]\n"
                "  %s [--format CODE] [--output-dir DIR] [--trim START[+LENGTH]] [--crop TOP,LEFT,BOTTOM,RIGHT]\n"
                "      [--zoom full|lbox|pan|center] [--jobs N] [--progress bar|json|none] FILE...\n"
+               "      [--brightness N] [--contrast N] [--saturation N] [--exposure N]\n"
+               "      [--watermark-text TEXT --at X,Y [--font FAMILY,SIZE[,bold][,italic]] [--color #RRGGBB]\n"
+               "        [--background #RRGGBB] [--opacity 0-255] [--from SEC --to SEC]]...\n"
+               "      [--watermark-image FILE.bmp --at X,Y [--opacity 0-255] [--from SEC --to SEC]]...\n"
                "  %s --list-formats\n"
-               "Times are seconds or h:mm:ss(.fff). Without --format the saved format is used.\n",
+               "Times are seconds or h:mm:ss(.fff). Without --format the saved format is used.\n"
+               "Effects: brightness 0 to 512, contrast -100 to 100, saturation 0 to 512, exposure -255 to 512;\n"
+               "neutral 255, 0, 255, 0. Watermark options after an item apply to it; a text is drawn in\n"
+               "Sans,16, white, without background unless told.\n",
                kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 

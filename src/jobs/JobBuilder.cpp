@@ -1,5 +1,7 @@
 #include "JobBuilder.h"
 
+#include <algorithm>
+
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -144,9 +146,10 @@ QString NextFreeOutputName(const QString& folder, const QString& source, const Q
 bool NeedsCustomHook(const TlvFilesRecord& r) {
   if (r.Brightness != 255 || r.Contrast != 0 || r.Saturation != 255) return true;
   if (r.Exposure != 0) return true;
-  if (!r.WaterMarks.empty() && !r.WaterMarks.front().Text.isEmpty()) return true;
-  if (!r.WaterMarks.empty() && !r.WaterMarks.front().ImageFile.isEmpty()) return true;
-  return false;
+  // Any item with something to draw counts; looking at the first item only
+  // would lose the later ones when the first is empty.
+  return std::any_of(r.WaterMarks.begin(), r.WaterMarks.end(),
+                     [](const TWmRec& w) { return !w.Text.isEmpty() || !w.ImageFile.isEmpty(); });
 }
 
 TJobBuilder::TJobBuilder(TSettingsStore& settings, const TProfileStore& profile, TJobQuestions& questions)
