@@ -8,14 +8,7 @@
 
 namespace {
 
-std::string Trim(const char* text) {
-  if (!text) return {};
-  std::string s = text;
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
+std::string Trim(const char* text) { return text ? TrimText(text) : std::string(); }
 
 }  // namespace
 

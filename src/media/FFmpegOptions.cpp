@@ -13,22 +13,10 @@
 
 namespace {
 
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 [[noreturn]] void Fail(const std::string& message) { throw FFmpegException(message); }
 
 int StrToInt(const std::string& text) {
-  const std::string t = Trimmed(text);
+  const std::string t = TrimText(text);
   size_t used = 0;
   long long v = 0;
   try {
@@ -42,7 +30,7 @@ int StrToInt(const std::string& text) {
 }
 
 int64_t StrToInt64(const std::string& text) {
-  const std::string t = Trimmed(text);
+  const std::string t = TrimText(text);
   size_t used = 0;
   long long v = 0;
   try {
@@ -55,7 +43,7 @@ int64_t StrToInt64(const std::string& text) {
 }
 
 double StrToFloat(const std::string& text) {
-  const std::string t = Trimmed(text);
+  const std::string t = TrimText(text);
   size_t used = 0;
   double v = 0;
   try {
@@ -86,16 +74,16 @@ uint32_t FourCC(const std::string& value, const char* kind) {
 
 // Lines of an option text: trimmed, any line break style, "<CRLF>" as a break.
 std::vector<std::pair<std::string, std::string>> SplitOptionLines(const std::string& text) {
-  std::string t = Trimmed(text);
+  std::string t = TrimText(text);
   for (size_t p; (p = t.find("<CRLF>")) != std::string::npos;) t.replace(p, 6, "\n");
   std::vector<std::pair<std::string, std::string>> lines;
   size_t start = 0;
   while (start <= t.size()) {
     size_t end = t.find_first_of("\r\n", start);
     std::string line = t.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!Trimmed(line).empty()) {
+    if (!TrimText(line).empty()) {
       size_t eq = line.find('=');
-      std::string name = Lower(Trimmed(eq == std::string::npos ? line : line.substr(0, eq)));
+      std::string name = LowerCase(TrimText(eq == std::string::npos ? line : line.substr(0, eq)));
       std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
       lines.emplace_back(name, value);
     }
@@ -272,7 +260,7 @@ void TCustomFFmpeg::ApplyOption(const std::string& name, const std::string& valu
   } else if (n == "v") {
     S.Verbosity = StrToInt(value);
   } else if (n == "target") {
-    std::string t = Trimmed(value), norm = "auto";
+    std::string t = TrimText(value), norm = "auto";
     for (const char* prefix : {"pal-", "ntsc-", "film-"})
       if (t.rfind(prefix, 0) == 0) {
         norm = std::string(prefix, strlen(prefix) - 1);

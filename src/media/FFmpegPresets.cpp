@@ -73,13 +73,6 @@ const TOptionsPreset OptionsPresets[40] = {
 
 namespace {
 
-std::string TrimmedText(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 // Older x264 option names in preset texts, rewritten to the names today's
 // x264 encoder takes. Options whose effect is now the default disappear.
 std::vector<std::pair<std::string, std::string>> TranslatePresetLine(const std::string& name,
@@ -154,14 +147,14 @@ void TCustomFFmpeg::ApplyPreset(char kind, const std::string& name) {
     all << in.rdbuf();
     text = all.str();
   }
-  std::stringstream lines(TrimmedText(text));
+  std::stringstream lines(TrimText(text));
   std::string raw;
   while (std::getline(lines, raw)) {
-    const std::string line = TrimmedText(raw);
+    const std::string line = TrimText(raw);
     if (line.empty()) continue;
     size_t eq = line.find('=');
-    std::string key = eq == std::string::npos ? "" : TrimmedText(line.substr(0, eq));
-    std::string value = eq == std::string::npos ? "" : TrimmedText(line.substr(eq + 1));
+    std::string key = eq == std::string::npos ? "" : TrimText(line.substr(0, eq));
+    std::string value = eq == std::string::npos ? "" : TrimText(line.substr(eq + 1));
     if (key.empty() || value.empty())
       throw FFmpegException(Format("%s: Invalid syntax: \"%s\"", name.c_str(), line.c_str()));
     if (key == "acodec" || key == "vcodec" || key == "scodec") {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "FFmpegLibs.h"
+#include "MyUtils.h"
 
 namespace {
 
@@ -20,11 +21,6 @@ struct PluginLibraries {
 PluginLibraries& Libraries() {
   static PluginLibraries libs;
   return libs;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 void LibraryError(const char* format, const std::string& name) {
@@ -53,7 +49,7 @@ int AddFrameHook(TFrameHookList& list, const std::vector<std::string>& words) {
   void* module = nullptr;
   {
     std::lock_guard<std::mutex> g(Libraries().lock);
-    auto it = Libraries().modules.find(Lower(name));
+    auto it = Libraries().modules.find(LowerCase(name));
     if (it != Libraries().modules.end()) {
       module = it->second;
     } else {
@@ -65,7 +61,7 @@ int AddFrameHook(TFrameHookList& list, const std::vector<std::string>& words) {
         LibraryError("%s\n", e ? e : name);
         return -1;
       }
-      Libraries().modules[Lower(name)] = module;
+      Libraries().modules[LowerCase(name)] = module;
     }
   }
   TFrameHookEntry entry;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,18 @@ std::string Format(const char* format, ...) {
   std::string s = FormatV(format, args);
   va_end(args);
   return s;
+}
+
+std::string TrimText(const std::string& text) {
+  size_t b = text.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  size_t e = text.find_last_not_of(" \t\r\n");
+  return text.substr(b, e - b + 1);
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 TPathFileName IncludeTrailingPathDelimiter(const TPathFileName& name) {

@@ -14,6 +14,11 @@ using TPathFileName = std::string;
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatV(const char* format, va_list args);
 
+// Text without leading and trailing blanks, tabs and line breaks.
+std::string TrimText(const std::string& text);
+// ASCII lower case.
+std::string LowerCase(std::string text);
+
 TPathFileName IncludeTrailingPathDelimiter(const TPathFileName& name);
 // Split after the last "/": the path keeps the delimiter.
 TPathFileName ExtractFilePath(const TPathFileName& name);
