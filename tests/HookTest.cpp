@@ -206,7 +206,7 @@ TEST_F(HookTest, PluginPaintsAndBadPluginsAreRefused) {
   std::vector<std::string> logged;
   FFLogger().SetTriggerEventInMainThread(false);
   FFLogger().SetOnLog([&](TFFBaseComponent*, uint32_t, TLogLevel, const std::string& l) { logged.push_back(l); });
-  const std::string stub = std::string(TOLVANE_STUB_LIB_DIR) + "/" + TOLVANE_AVFILTER_FILE;
+  const std::string stub = TOLVANE_STUB_PLUGIN;
   TConvertEngine e2;
   n = Convert(e2, dir.file("nohook.mkv"), "vcodec=ffv1\nvhook=" + stub + "|one word|two", false);
   FFLogger().SetOnLog(nullptr);
