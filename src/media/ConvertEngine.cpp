@@ -218,6 +218,13 @@ TAVProbe* TCustomConvertEngine::InputProbe(int taskIndex, int inputIndex) {
   return tasks_[taskIndex]->InputProbes[inputIndex].get();
 }
 
+void TCustomConvertEngine::RunEvent(const std::function<void()>& event) {
+  if (TriggerEventInMainThread)
+    CallInMainThread(event);
+  else
+    event();
+}
+
 void TCustomConvertEngine::DoCustomHook(TCustomFFmpeg* sender, TBitmap* bitmap, bool* stopHook, bool* update,
                                         int64_t pts, int frameNumber) {
   if (!OnCustomHook) return;
@@ -248,10 +255,7 @@ void TCustomConvertEngine::DoPreviewBitmap(TCustomFFmpeg* sender, const TBitmap*
   previewInfo_.Bitmap = bitmap;
   previewInfo_.FrameNumber = frameNumber;
   previewInfo_.PTS = pts;
-  if (TriggerEventInMainThread)
-    CallInMainThread([&] { OnPreviewBitmap(this, previewInfo_); });
-  else
-    OnPreviewBitmap(this, previewInfo_);
+  RunEvent([&] { OnPreviewBitmap(this, previewInfo_); });
 }
 
 void TCustomConvertEngine::DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
@@ -268,10 +272,7 @@ void TCustomConvertEngine::DoProgress(TCustomFFmpeg* sender, int fileIndex, int6
   progressInfo_.CurrentSize = currentSize;
   progressInfo_.CurrentDuration = currentDuration;
   progressInfo_.TotalDuration = totalDuration;
-  if (TriggerEventInMainThread)
-    CallInMainThread([&] { OnProgress(this, &progressInfo_); });
-  else
-    OnProgress(this, &progressInfo_);
+  RunEvent([&] { OnProgress(this, &progressInfo_); });
 }
 
 void TCustomConvertEngine::DeliverTerminate(const TTerminateInfo& info) {

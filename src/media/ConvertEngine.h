@@ -71,6 +71,8 @@ class TCustomConvertEngine : public TFFBaseComponent {
 
  private:
   void CheckIdle(const char* operation) const;
+  // In the main thread (the worker waits) when TriggerEventInMainThread, else here.
+  void RunEvent(const std::function<void()>& event);
   int IndexOf(const TCustomFFmpeg* task) const;
   void StartNextTask();
   void DeliverTerminate(const TTerminateInfo& info);

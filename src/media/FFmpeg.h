@@ -305,6 +305,8 @@ class TCustomFFmpeg : public TFFBaseComponent {
   void NewStreamOption(AVMediaType type);
   void AddBitstreamFilter(int kind, const std::string& value);
   const AVCodec* FindCodec(const std::string& name, AVMediaType type, bool encoder, int strictness);
+  // The encoder named, else the output format's choice for the file name.
+  const AVCodec* ChooseEncoder(const std::string& name, AVMediaType type, AVFormatContext* oc);
   // set-up
   void NewVideoStream(int fileIndex);
   void NewAudioStream(int fileIndex);

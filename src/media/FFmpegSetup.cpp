@@ -243,6 +243,25 @@ AVCodecContext* AllocEncoder(const AVCodec* codec, AVMediaType type, int threads
 }
 }  // namespace
 
+const AVCodec* TCustomFFmpeg::ChooseEncoder(const std::string& name, AVMediaType type, AVFormatContext* oc) {
+  const AVCodec* codec = FindCodec(name, type, true, opts_.CodecOpts[type]->strict_std_compliance);
+  if (codec) return codec;
+  return lavc.avcodec_find_encoder(lavf.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, type));
+}
+
+namespace {
+// The settings that name one stream are used up by it.
+void FinishStreamSettings(AVStream* st, std::string& language, bool& disable, std::string& codecName, bool& copy) {
+  if (!language.empty()) {
+    lavu.av_dict_set(&st->metadata, "language", language.c_str(), 0);
+    language.clear();
+  }
+  disable = false;
+  codecName.clear();
+  copy = false;
+}
+}  // namespace
+
 void TCustomFFmpeg::NewVideoStream(int fileIndex) {
   AVFormatContext* oc = outputFiles_[fileIndex].Ctx;
   TOutputStreamState& ost = NewOutputStream(fileIndex, AVMEDIA_TYPE_VIDEO);
@@ -259,12 +278,7 @@ void TCustomFFmpeg::NewVideoStream(int fileIndex) {
     st->sample_aspect_ratio = sampleAspect();
   } else {
     AVRational rate = S.FrameRate.num && S.FrameRate.den ? S.FrameRate : AVRational{25, 1};
-    const int strict = opts_.CodecOpts[AVMEDIA_TYPE_VIDEO]->strict_std_compliance;
-    const AVCodec* codec = FindCodec(S.VideoCodecName, AVMEDIA_TYPE_VIDEO, true, strict);
-    if (!codec) {
-      AVCodecID id = lavf.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
-      codec = lavc.avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = ChooseEncoder(S.VideoCodecName, AVMEDIA_TYPE_VIDEO, oc);
     ost.Encoder = codec;
     AVCodecContext* enc = ost.Enc = AllocEncoder(codec, AVMEDIA_TYPE_VIDEO, S.ThreadCount);
     ApplyContextOptions(opts_, enc, opts_.CodecOpts[AVMEDIA_TYPE_VIDEO],
@@ -336,13 +350,7 @@ void TCustomFFmpeg::NewVideoStream(int fileIndex) {
       enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (S.VideoGlobalHeader & 2) enc->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
-  if (!S.VideoLanguage.empty()) {
-    lavu.av_dict_set(&st->metadata, "language", S.VideoLanguage.c_str(), 0);
-    S.VideoLanguage.clear();
-  }
-  S.VideoDisable = false;
-  S.VideoCodecName.clear();
-  S.VideoStreamCopy = false;
+  FinishStreamSettings(st, S.VideoLanguage, S.VideoDisable, S.VideoCodecName, S.VideoStreamCopy);
   S.FramePixFmt = AV_PIX_FMT_NONE;
 }
 
@@ -354,12 +362,7 @@ void TCustomFFmpeg::NewAudioStream(int fileIndex) {
   if (S.AudioStreamCopy) {
     ost.StreamCopy = true;
   } else {
-    const int strict = opts_.CodecOpts[AVMEDIA_TYPE_AUDIO]->strict_std_compliance;
-    const AVCodec* codec = FindCodec(S.AudioCodecName, AVMEDIA_TYPE_AUDIO, true, strict);
-    if (!codec) {
-      AVCodecID id = lavf.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
-      codec = lavc.avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = ChooseEncoder(S.AudioCodecName, AVMEDIA_TYPE_AUDIO, oc);
     ost.Encoder = codec;
     AVCodecContext* enc = ost.Enc = AllocEncoder(codec, AVMEDIA_TYPE_AUDIO, S.ThreadCount);
     ApplyContextOptions(opts_, enc, opts_.CodecOpts[AVMEDIA_TYPE_AUDIO],
@@ -399,13 +402,7 @@ void TCustomFFmpeg::NewAudioStream(int fileIndex) {
     if (S.AudioCodecTag) enc->codec_tag = S.AudioCodecTag;
     if (oc->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (!S.AudioLanguage.empty()) {
-    lavu.av_dict_set(&st->metadata, "language", S.AudioLanguage.c_str(), 0);
-    S.AudioLanguage.clear();
-  }
-  S.AudioDisable = false;
-  S.AudioCodecName.clear();
-  S.AudioStreamCopy = false;
+  FinishStreamSettings(st, S.AudioLanguage, S.AudioDisable, S.AudioCodecName, S.AudioStreamCopy);
 }
 
 void TCustomFFmpeg::NewSubtitleStream(int fileIndex) {
@@ -416,25 +413,14 @@ void TCustomFFmpeg::NewSubtitleStream(int fileIndex) {
   if (S.SubtitleStreamCopy) {
     ost.StreamCopy = true;
   } else {
-    const int strict = opts_.CodecOpts[AVMEDIA_TYPE_SUBTITLE]->strict_std_compliance;
-    const AVCodec* codec = FindCodec(S.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, strict);
-    if (!codec) {
-      AVCodecID id = lavf.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
-      codec = lavc.avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = ChooseEncoder(S.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, oc);
     ost.Encoder = codec;
     ost.Enc = AllocEncoder(codec, AVMEDIA_TYPE_SUBTITLE, S.ThreadCount);
     ApplyContextOptions(opts_, ost.Enc, opts_.CodecOpts[AVMEDIA_TYPE_SUBTITLE],
                         AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
     if (S.SubtitleCodecTag) ost.Enc->codec_tag = S.SubtitleCodecTag;
   }
-  if (!S.SubtitleLanguage.empty()) {
-    lavu.av_dict_set(&st->metadata, "language", S.SubtitleLanguage.c_str(), 0);
-    S.SubtitleLanguage.clear();
-  }
-  S.SubtitleDisable = false;
-  S.SubtitleCodecName.clear();
-  S.SubtitleStreamCopy = false;
+  FinishStreamSettings(st, S.SubtitleLanguage, S.SubtitleDisable, S.SubtitleCodecName, S.SubtitleStreamCopy);
 }
 
 int TCustomFFmpeg::OpenOutputFile(const TPathFileName& fileName, bool join) {
