@@ -29,6 +29,7 @@
 #include "FFmpegLibs.h"
 #include "FFmpegLogger.h"
 #include "FrameHook.h"
+#include "PacketQueue.h"
 #include "Previewer.h"
 
 constexpr int MAX_FILES = 20;
@@ -220,6 +221,7 @@ struct TOutputStreamState {
   bool AudioStarted = false;  // a first chunk has been queued
   AVAudioFifo* Fifo = nullptr;
   AVFrame* AudioFrame = nullptr;
+  AVFrame* Converted = nullptr;  // resampler output, grown and reused
   // two-pass
   FILE* LogFile = nullptr;
   bool Active = true;
@@ -374,6 +376,7 @@ class TCustomFFmpeg : public TFFBaseComponent {
   AVPacket* pkt_ = nullptr;
   AVPacket* encPkt_ = nullptr;
   FILE* vstatsFile_ = nullptr;
+  std::vector<uint8_t> subtitleBuffer_;  // encoded subtitles, made on first use
 
   // hooks and preview (worker thread while running)
   AVFrame* hookFrame_ = nullptr;  // the picture the hooks paint on
@@ -392,12 +395,8 @@ class TCustomFFmpeg : public TFFBaseComponent {
   // worker
   std::thread thread_;
   std::thread noticeThread_;  // delivers the notice of a task stopped before it ran
-  std::mutex noticeLock_;
-  std::condition_variable noticeCv_;
-  bool noticeEvent_ = true;  // guarded by noticeLock_
-  std::mutex finishedLock_;
-  std::condition_variable finishedCv_;
-  bool finishedEvent_ = true;  // guarded by finishedLock_; set while no body runs
+  TSignal noticeDelivered_{true};  // reset while that notice is on its way
+  TSignal bodyFinished_{true};     // set while no conversion body runs
 };
 
 // A task with a probe and a private copy of the option records per slot.

@@ -29,6 +29,13 @@ void ApplyThreadPriority(TThreadPriority priority) {
   setpriority(PRIO_PROCESS, static_cast<id_t>(tid), kNice[priority]);
 }
 
+// Waits for a signal; a main thread keeps serving its hand-off queue meanwhile,
+// since the thread it waits for may be waiting there.
+void WaitServingMainThread(TSignal& signal) {
+  while (!signal.Wait(std::chrono::milliseconds(20)))
+    if (IsMainThread()) ProcessPendingMessages();
+}
+
 }  // namespace
 
 TCustomFFmpeg::TCustomFFmpeg() { ClearOptionContexts(opts_); }
@@ -73,10 +80,7 @@ void TCustomFFmpeg::Start(bool inThread, TThreadPriority priority) {
   StopRequested = false;
   Finished = false;
   TerminateNotified = false;
-  {
-    std::lock_guard<std::mutex> g(finishedLock_);
-    finishedEvent_ = false;
-  }
+  bodyFinished_.Reset();
   if (!inThread) {
     ConversionBody();
     return;
@@ -108,11 +112,7 @@ void TCustomFFmpeg::ConversionBody() {
   Running = false;
   TerminateNotified = true;
   if (Callbacks.terminate) Callbacks.terminate(this);
-  {
-    std::lock_guard<std::mutex> g(finishedLock_);
-    finishedEvent_ = true;
-  }
-  finishedCv_.notify_all();
+  bodyFinished_.Set();
 }
 
 void TCustomFFmpeg::Stop(bool wait) {
@@ -120,39 +120,18 @@ void TCustomFFmpeg::Stop(bool wait) {
     StopRequested = true;
     Resume();
     if (!wait) return;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> g(finishedLock_);
-        if (finishedCv_.wait_for(g, std::chrono::milliseconds(20), [&] { return finishedEvent_; })) break;
-      }
-      // Events the worker hands to the main thread must not block it here.
-      if (IsMainThread()) ProcessPendingMessages();
-    }
+    WaitServingMainThread(bodyFinished_);
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   } else if (!TerminateNotified) {
-    {
-      std::lock_guard<std::mutex> g(noticeLock_);
-      if (!noticeEvent_) return;  // a notice is on its way already
-      noticeEvent_ = false;
-    }
+    if (!noticeDelivered_.IsSet()) return;  // a notice is on its way already
+    noticeDelivered_.Reset();
     if (noticeThread_.joinable()) noticeThread_.join();
     TerminateNotified = true;
     noticeThread_ = std::thread([this] {
       if (Callbacks.terminate) Callbacks.terminate(this);
-      {
-        std::lock_guard<std::mutex> g(noticeLock_);
-        noticeEvent_ = true;
-      }
-      noticeCv_.notify_all();
+      noticeDelivered_.Set();
     });
-    if (!wait) return;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> g(noticeLock_);
-        if (noticeCv_.wait_for(g, std::chrono::milliseconds(20), [&] { return noticeEvent_; })) break;
-      }
-      if (IsMainThread()) ProcessPendingMessages();
-    }
+    if (wait) WaitServingMainThread(noticeDelivered_);
   }
 }
 
@@ -171,13 +150,7 @@ void TCustomFFmpeg::Resume() {
 
 void TCustomFFmpeg::WaitForThread() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> g(finishedLock_);
-        if (finishedCv_.wait_for(g, std::chrono::milliseconds(20), [&] { return finishedEvent_; })) break;
-      }
-      if (IsMainThread()) ProcessPendingMessages();
-    }
+    WaitServingMainThread(bodyFinished_);
     thread_.join();
   }
 }

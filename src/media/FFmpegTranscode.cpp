@@ -19,11 +19,10 @@ int64_t ToUs(int64_t t, AVRational tb) { return lavu.av_rescale_q(t, tb, kMicros
 
 [[noreturn]] void Raise(const std::string& message) { throw FFmpegException(message); }
 
+// Constant texts: tasks on several threads format messages at once.
 const char* TypeName(AVMediaType t) {
-  static std::string names[6];
-  std::string& n = names[t < 0 || t > 4 ? 5 : t];
-  n = MediaTypeName(t);
-  return n.c_str();
+  static const char* const kNames[] = {"Video", "Audio", "Data", "Subtitle", "Attachment", "Unknown"};
+  return kNames[t < 0 || t > 4 ? 5 : t];
 }
 
 }  // namespace
@@ -897,18 +896,21 @@ void TCustomFFmpeg::DoAudioOut(TOutputStreamState& ost, TInputStreamState& ist, 
 
   // Resample into the encoder's format, then queue for whole encoder frames.
   const int outCapacity = static_cast<int>(swr.swr_get_delay(ost.Resampler, inRate) + inSamples) * outRate / inRate + 256;
-  uint8_t** out = nullptr;
-  if (lavu.av_samples_alloc_array_and_samples(&out, nullptr, enc->ch_layout.nb_channels, outCapacity,
-                                              enc->sample_fmt, 0) < 0)
-    Raise("Out of memory in do_audio_out");
-  const int got = swr.swr_convert(ost.Resampler, out, outCapacity, input, inSamples);
-  if (got > 0 && lavu.av_audio_fifo_write(ost.Fifo, reinterpret_cast<void**>(out), got) < got) {
-    lavu.av_freep(&out[0]);
-    lavu.av_freep(&out);
-    Raise("av_fifo_realloc2() failed");
+  if (!ost.Converted || ost.Converted->nb_samples < outCapacity) {
+    // Grows to the largest chunk seen, then serves every later one.
+    if (!ost.Converted) ost.Converted = lavu.av_frame_alloc();
+    if (!ost.Converted) Raise("Out of memory in do_audio_out");
+    lavu.av_frame_unref(ost.Converted);
+    ost.Converted->nb_samples = outCapacity;
+    ost.Converted->format = enc->sample_fmt;
+    if (lavu.av_channel_layout_copy(&ost.Converted->ch_layout, &enc->ch_layout) < 0 ||
+        lavu.av_frame_get_buffer(ost.Converted, 0) < 0)
+      Raise("Out of memory in do_audio_out");
   }
-  lavu.av_freep(&out[0]);
-  lavu.av_freep(&out);
+  uint8_t** out = ost.Converted->extended_data;
+  const int got = swr.swr_convert(ost.Resampler, out, outCapacity, input, inSamples);
+  if (got > 0 && lavu.av_audio_fifo_write(ost.Fifo, reinterpret_cast<void**>(out), got) < got)
+    Raise("av_fifo_realloc2() failed");
   if (got < 0) Raise(Format("Cannot convert %s sample format to %s sample format",
                             lavu.av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format)),
                             lavu.av_get_sample_fmt_name(enc->sample_fmt)));
@@ -958,7 +960,8 @@ void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& is
     RaiseOrLog("Subtitle packets must have a pts");
     return;
   }
-  std::vector<uint8_t> buffer(1048576);
+  std::vector<uint8_t>& buffer = subtitleBuffer_;
+  buffer.resize(1048576);
   const bool dvb = ost.Enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const int passes = dvb ? 2 : 1;
   const int64_t baseUs = ToUs(pts, ist.Stream->time_base) - S.StartTime;
@@ -1084,6 +1087,7 @@ void TCustomFFmpeg::FreeStreamTables() {
     lavfi.avfilter_graph_free(&ost.Graph);
     lavu.av_frame_free(&ost.Filtered);
     lavu.av_frame_free(&ost.AudioFrame);
+    lavu.av_frame_free(&ost.Converted);
     swr.swr_free(&ost.Resampler);
     if (ost.Fifo) lavu.av_audio_fifo_free(ost.Fifo);
     ost.Fifo = nullptr;
@@ -1127,4 +1131,5 @@ void TCustomFFmpeg::ReleaseSetup() {
   ost_.clear();
   if (vstatsFile_) fclose(vstatsFile_);
   vstatsFile_ = nullptr;
+  subtitleBuffer_ = {};
 }
