@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 
+#include "ColorConvert.h"
 #include "FFmpegLogger.h"
 #include "MyUtils.h"
 
@@ -305,5 +306,45 @@ bool PictureToBitmap(TBitmapConverter& b, const uint8_t* const data[4], const in
   for (int r = 0; r < height; ++r)
     std::memcpy(b.Bitmap->ScanLine(r), b.InUseData[0] + static_cast<ptrdiff_t>(r) * b.InUseLinesize[0],
                 rowBytes);
+  return true;
+}
+
+bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap& bitmap, SwsContext** scaler) {
+  const auto format = static_cast<AVPixelFormat>(picture->format);
+  TYuvColorSpec spec;
+  if (format == AV_PIX_FMT_BGR24) {
+    for (int r = 0; r < height; ++r)
+      std::memcpy(bitmap.ScanLine(r), picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0],
+                  static_cast<size_t>(width) * 3);
+  } else if (YuvColorSpecOf(picture, &spec)) {
+    Yuv420ToBgr24(picture->data, picture->linesize, width, height, bitmap.Bits(), bitmap.Stride(), spec);
+  } else {
+    *scaler = sws.sws_getCachedContext(*scaler, width, height, format, width, height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
+                                       nullptr, nullptr, nullptr);
+    if (!*scaler) return false;
+    uint8_t* rows[4] = {bitmap.Bits()};
+    const int stride[4] = {bitmap.Stride()};
+    sws.sws_scale(*scaler, picture->data, picture->linesize, 0, height, rows, stride);
+  }
+  return true;
+}
+
+bool HookBitmapToPicture(const TBitmap& bitmap, int width, int height, AVFrame* picture, SwsContext** scaler) {
+  const auto format = static_cast<AVPixelFormat>(picture->format);
+  TYuvColorSpec spec;
+  if (format == AV_PIX_FMT_BGR24) {
+    for (int r = 0; r < height; ++r)
+      std::memcpy(picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0], bitmap.ScanLine(r),
+                  static_cast<size_t>(width) * 3);
+  } else if (YuvColorSpecOf(picture, &spec)) {
+    Bgr24ToYuv420(bitmap.Bits(), bitmap.Stride(), width, height, picture->data, picture->linesize, spec);
+  } else {
+    *scaler = sws.sws_getCachedContext(*scaler, width, height, AV_PIX_FMT_BGR24, width, height, format, SWS_BICUBIC,
+                                       nullptr, nullptr, nullptr);
+    if (!*scaler) return false;
+    const uint8_t* rows[4] = {bitmap.Bits()};
+    const int stride[4] = {bitmap.Stride()};
+    sws.sws_scale(*scaler, rows, stride, 0, height, picture->data, picture->linesize);
+  }
   return true;
 }

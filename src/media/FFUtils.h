@@ -82,3 +82,10 @@ void ResetBitmapConverter(TBitmapConverter& b);
 // undefined content).
 bool PictureToBitmap(TBitmapConverter& b, const uint8_t* const data[4], const int linesize[4],
                      AVPixelFormat pixelFormat, int width, int height);
+
+// The hook's conversions of a picture (its top-left width x height) into a
+// bitmap of that size and back. BGR pictures are copied, 8-bit 4:2:0 ones
+// take the fast converter with their own matrix and range, anything else a
+// scaler cached in *scaler. False when that scaler cannot be made.
+bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap& bitmap, SwsContext** scaler);
+bool HookBitmapToPicture(const TBitmap& bitmap, int width, int height, AVFrame* picture, SwsContext** scaler);

@@ -104,23 +104,9 @@ AVFrame* TCustomFFmpeg::RunCustomHook(AVFrame* source, int w, int h, AVPixelForm
   if (!conv.Bitmap) conv.Bitmap = std::make_unique<TBitmap>();
   TBitmap& bitmap = *conv.Bitmap;
   bitmap.SetSize(w, h);
-  const size_t rowBytes = static_cast<size_t>(w) * 3;
-  // A BGR picture laid out like the bitmap is copied; anything else is
-  // converted straight into the bitmap's rows.
-  const bool direct = format == AV_PIX_FMT_BGR24 && !(w & 1) && !(h & 1) && source->linesize[0] == bitmap.Stride();
-  uint8_t* rows[4] = {bitmap.Bits()};
-  int rowStride[4] = {bitmap.Stride()};
   bool stop = false;
   AVFrame* result = source;
-  if (direct) {
-    for (int r = 0; r < h; ++r)
-      memcpy(bitmap.ScanLine(r), source->data[0] + static_cast<ptrdiff_t>(r) * source->linesize[0], rowBytes);
-  } else {
-    conv.Scaler = sws.sws_getCachedContext(conv.Scaler, w, h, format, w, h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
-                                           nullptr, nullptr);
-    if (conv.Scaler) sws.sws_scale(conv.Scaler, source->data, source->linesize, 0, h, rows, rowStride);
-  }
-  if (!direct && !conv.Scaler) {
+  if (!HookPictureToBitmap(source, w, h, bitmap, &conv.Scaler)) {
     Log(llError, "Cannot initialize the toRGB conversion context");
     stop = true;
   } else {
@@ -137,23 +123,14 @@ AVFrame* TCustomFFmpeg::RunCustomHook(AVFrame* source, int w, int h, AVPixelForm
     AVFrame* target = update ? (source == hookFrame_ ? source : WritableHookFrame(w, h, format)) : nullptr;
     if (update && !target) Log(llError, "hook buf malloc error.");
     if (target) {
-      if (direct) {
-        for (int r = 0; r < h; ++r)
-          memcpy(target->data[0] + static_cast<ptrdiff_t>(r) * target->linesize[0], bitmap.ScanLine(r), rowBytes);
+      // The properties first: the way back follows the picture's colour space.
+      if (target != source) lavu.av_frame_copy_props(target, source);
+      if (HookBitmapToPicture(bitmap, w, h, target, &hookBackScaler_)) {
+        result = target;
       } else {
-        // A scaler of its own for the way back keeps both directions cached.
-        hookBackScaler_ = sws.sws_getCachedContext(hookBackScaler_, w, h, AV_PIX_FMT_BGR24, w, h, format, SWS_BICUBIC,
-                                                   nullptr, nullptr, nullptr);
-        if (!hookBackScaler_) {
-          Log(llError, "Cannot initialize the fromRGB conversion context");
-          stop = true;
-          target = nullptr;
-        } else {
-          sws.sws_scale(hookBackScaler_, rows, rowStride, 0, h, target->data, target->linesize);
-        }
+        Log(llError, "Cannot initialize the fromRGB conversion context");
+        stop = true;
       }
-      if (target && target != source) lavu.av_frame_copy_props(target, source);
-      if (target) result = target;
     }
   }
   if (stop) {

@@ -574,30 +574,14 @@ void TCustomPlayer::ProcessHook(AVFrame* picture, double pts, int64_t startTime)
   if (!hookConverter_) hookConverter_ = std::make_unique<TBitmapConverter>();
   TBitmapConverter& c = *hookConverter_;
   const int width = picture->width & ~1, height = picture->height & ~1;
-  const auto format = static_cast<AVPixelFormat>(picture->format);
-  const int required = lavu.av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
-  if (required <= 0) return;
-  if (!c.Buffer || c.BufferSize < required) {
-    if (c.Buffer) lavu.av_free(c.Buffer);
-    c.Buffer = static_cast<uint8_t*>(lavu.av_malloc(required));
-    c.BufferSize = c.Buffer ? required : 0;
-    if (!c.Buffer) return;
-  }
-  lavu.av_image_fill_arrays(c.WorkData, c.WorkLinesize, c.Buffer, AV_PIX_FMT_BGR24, width, height, 1);
-  c.Scaler = sws.sws_getCachedContext(c.Scaler, width, height, format, width, height,
-                                      AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!c.Scaler) {
-    FFLogger().Log(this, llError, "Cannot initialize the toRGB conversion context");
-    return;
-  }
-  sws.sws_scale(c.Scaler, picture->data, picture->linesize, 0, height, c.WorkData, c.WorkLinesize);
+  if (width <= 0 || height <= 0) return;
   if (!c.Bitmap) c.Bitmap = std::make_unique<TBitmap>();
   TBitmap& bitmap = *c.Bitmap;
   bitmap.SetSize(width, height);
-  const size_t rowBytes = static_cast<size_t>(width) * 3;
-  for (int y = 0; y < height; ++y)
-    std::memcpy(bitmap.ScanLine(y), c.WorkData[0] + static_cast<ptrdiff_t>(y) * c.WorkLinesize[0],
-                rowBytes);
+  if (!HookPictureToBitmap(picture, width, height, bitmap, &c.Scaler)) {
+    FFLogger().Log(this, llError, "Cannot initialize the toRGB conversion context");
+    return;
+  }
   std::string failure;
   bitmap.Lock();
   try {
@@ -615,16 +599,8 @@ void TCustomPlayer::ProcessHook(AVFrame* picture, double pts, int64_t startTime)
   }
   // A handler that resized the bitmap leaves nothing that fits the picture.
   if (bitmap.Width() != width || bitmap.Height() != height) return;
-  for (int y = 0; y < height; ++y)
-    std::memcpy(c.WorkData[0] + static_cast<ptrdiff_t>(y) * c.WorkLinesize[0], bitmap.ScanLine(y),
-                rowBytes);
-  fromRGB_ = sws.sws_getCachedContext(fromRGB_, width, height, AV_PIX_FMT_BGR24, width, height,
-                                      format, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!fromRGB_) {
+  if (!HookBitmapToPicture(bitmap, width, height, picture, &fromRGB_))
     FFLogger().Log(this, llError, "Cannot initialize the fromRGB conversion context");
-    return;
-  }
-  sws.sws_scale(fromRGB_, c.WorkData, c.WorkLinesize, 0, height, picture->data, picture->linesize);
 }
 
 void TCustomPlayer::MonitorAudio(const uint8_t* samples, int bytes) {

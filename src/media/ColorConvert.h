@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+// Conversions between 8-bit 4:2:0 pictures and 24-bit BGR rows, the hook's
+// two conversions of every picture. Fixed-point with SIMD where the processor
+// has it; the scalar code gives the same bytes, so results never depend on
+// the machine.
+
+struct TYuvColorSpec {
+  bool Bt709 = false;     // else BT.601
+  bool FullRange = false;  // 0..255 luma, else 16..235
+};
+
+// The matrix and range a picture is tagged with (BT.601 and limited range
+// when untagged, "J" formats full range), or false when the fast path does
+// not take the format.
+bool YuvColorSpecOf(const AVFrame* frame, TYuvColorSpec* spec);
+bool YuvColorSpecOf(AVPixelFormat format, AVColorSpace space, AVColorRange range, TYuvColorSpec* spec);
+
+void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int width, int height, uint8_t* bgr,
+                   int stride, const TYuvColorSpec& spec);
+// Chroma is the mean of each 2x2 block (edges repeat the last row or column).
+void Bgr24ToYuv420(const uint8_t* bgr, int stride, int width, int height, uint8_t* const data[4],
+                   const int linesize[4], const TYuvColorSpec& spec);
+
+// For tests: false runs the scalar code even where SIMD is available.
+void SetColorConvertSimd(bool enabled);
