@@ -105,17 +105,17 @@ void BgrRowsScalar(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y
   }
 }
 
-std::atomic<bool> gSimdEnabled{true};
+using TSimd = TColorSimd;
 
-enum class TSimd { None, Ssse3, Avx2, Avx512 };
+std::atomic<TSimd> gSimdLimit{TSimd::Avx512};
 
-TSimd Simd() {
+TSimd BestSimd() {
 #ifdef TOLVANE_COLOR_SIMD
   static const TSimd best = __builtin_cpu_supports("avx512bw") ? TSimd::Avx512
-                            : __builtin_cpu_supports("avx2")    ? TSimd::Avx2
-                            : __builtin_cpu_supports("ssse3") ? TSimd::Ssse3
-                                                              : TSimd::None;
-  return gSimdEnabled.load(std::memory_order_relaxed) ? best : TSimd::None;
+                            : __builtin_cpu_supports("avx2")   ? TSimd::Avx2
+                            : __builtin_cpu_supports("ssse3")  ? TSimd::Ssse3
+                                                               : TSimd::None;
+  return best;
 #else
   return TSimd::None;
 #endif
@@ -140,7 +140,9 @@ int SimdPixels([[maybe_unused]] TSimd simd, [[maybe_unused]] int width, [[maybe_
 
 }  // namespace
 
-void SetColorConvertSimd(bool enabled) { gSimdEnabled = enabled; }
+TColorSimd ColorConvertSimd() { return std::min(BestSimd(), gSimdLimit.load(std::memory_order_relaxed)); }
+
+void LimitColorConvertSimd(TColorSimd most) { gSimdLimit = most; }
 
 bool YuvColorSpecOf(AVPixelFormat format, AVColorSpace space, AVColorRange range, TYuvColorSpec* spec) {
   if (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P) return false;
@@ -156,7 +158,7 @@ bool YuvColorSpecOf(const AVFrame* frame, TYuvColorSpec* spec) {
 void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int width, int height, uint8_t* bgr,
                    int stride, const TYuvColorSpec& spec) {
   const TColorCoefs& c = CoefsFor(spec);
-  const TSimd simd = Simd();
+  const TSimd simd = ColorConvertSimd();
   for (int y = 0; y < height; y += 2) {
     const uint8_t* y0 = data[0] + static_cast<ptrdiff_t>(y) * linesize[0];
     const uint8_t* y1 = y + 1 < height ? y0 + linesize[0] : nullptr;
@@ -175,7 +177,7 @@ void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int widt
 void Bgr24ToYuv420(const uint8_t* bgr, int stride, int width, int height, uint8_t* const data[4],
                    const int linesize[4], const TYuvColorSpec& spec) {
   const TColorCoefs& c = CoefsFor(spec);
-  const TSimd simd = Simd();
+  const TSimd simd = ColorConvertSimd();
   for (int y = 0; y < height; y += 2) {
     const uint8_t* r0 = bgr + static_cast<ptrdiff_t>(y) * stride;
     const bool pair = y + 1 < height;

@@ -9,8 +9,9 @@ extern "C" {
 
 // Conversions between 8-bit 4:2:0 pictures and 24-bit BGR rows, the hook's
 // two conversions of every picture. Fixed-point with SIMD where the processor
-// has it; the scalar code gives the same bytes, so results never depend on
-// the machine.
+// has it; the scalar code gives the same bytes (it is the reference, and
+// takes the last few pixels of a row), so results never depend on the SIMD
+// width.
 
 struct TYuvColorSpec {
   bool Bt709 = false;     // else BT.601
@@ -29,5 +30,9 @@ void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int widt
 void Bgr24ToYuv420(const uint8_t* bgr, int stride, int width, int height, uint8_t* const data[4],
                    const int linesize[4], const TYuvColorSpec& spec);
 
-// For tests: false runs the scalar code even where SIMD is available.
-void SetColorConvertSimd(bool enabled);
+// The instruction sets the conversions can use, narrowest first.
+enum class TColorSimd { None, Ssse3, Avx2, Avx512 };
+// The widest one this processor has (and the limit allows) ...
+TColorSimd ColorConvertSimd();
+// ... after limiting it, for tests and benchmarks (None: scalar code only).
+void LimitColorConvertSimd(TColorSimd most);

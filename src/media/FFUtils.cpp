@@ -309,6 +309,16 @@ bool PictureToBitmap(TBitmapConverter& b, const uint8_t* const data[4], const in
   return true;
 }
 
+namespace {
+
+// Without SIMD the scaler's own optimised code is faster than our scalar
+// reference, so the fast converter is used only where it is fast.
+bool FastHookConversion(const AVFrame* picture, TYuvColorSpec* spec) {
+  return ColorConvertSimd() != TColorSimd::None && YuvColorSpecOf(picture, spec);
+}
+
+}  // namespace
+
 bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap& bitmap, SwsContext** scaler) {
   const auto format = static_cast<AVPixelFormat>(picture->format);
   TYuvColorSpec spec;
@@ -316,7 +326,7 @@ bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap&
     for (int r = 0; r < height; ++r)
       std::memcpy(bitmap.ScanLine(r), picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0],
                   static_cast<size_t>(width) * 3);
-  } else if (YuvColorSpecOf(picture, &spec)) {
+  } else if (FastHookConversion(picture, &spec)) {
     Yuv420ToBgr24(picture->data, picture->linesize, width, height, bitmap.Bits(), bitmap.Stride(), spec);
   } else {
     *scaler = sws.sws_getCachedContext(*scaler, width, height, format, width, height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
@@ -336,7 +346,7 @@ bool HookBitmapToPicture(const TBitmap& bitmap, int width, int height, AVFrame* 
     for (int r = 0; r < height; ++r)
       std::memcpy(picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0], bitmap.ScanLine(r),
                   static_cast<size_t>(width) * 3);
-  } else if (YuvColorSpecOf(picture, &spec)) {
+  } else if (FastHookConversion(picture, &spec)) {
     Bgr24ToYuv420(bitmap.Bits(), bitmap.Stride(), width, height, picture->data, picture->linesize, spec);
   } else {
     *scaler = sws.sws_getCachedContext(*scaler, width, height, AV_PIX_FMT_BGR24, width, height, format, SWS_BICUBIC,

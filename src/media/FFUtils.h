@@ -85,7 +85,8 @@ bool PictureToBitmap(TBitmapConverter& b, const uint8_t* const data[4], const in
 
 // The hook's conversions of a picture (its top-left width x height) into a
 // bitmap of that size and back. BGR pictures are copied, 8-bit 4:2:0 ones
-// take the fast converter with their own matrix and range, anything else a
-// scaler cached in *scaler. False when that scaler cannot be made.
+// take the fast converter with their own matrix and range where the
+// processor has SIMD, anything else a scaler cached in *scaler. False when
+// that scaler cannot be made.
 bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap& bitmap, SwsContext** scaler);
 bool HookBitmapToPicture(const TBitmap& bitmap, int width, int height, AVFrame* picture, SwsContext** scaler);
