@@ -1,7 +1,9 @@
 // The custom-hook path (picture -> 24-bit bitmap -> empty handler -> back)
 // and the preview path against the same conversion without them. Prints the
 // median wall time of each over RUNS runs and the ratios as one JSON object.
-//   hook_bench FILE [RUNS]
+//   hook_bench FILE [RUNS [SIMD]]   SIMD caps the colour conversions'
+//                                   instruction set: 0 scalar, 1 SSSE3,
+//                                   2 AVX2, 3 AVX-512 (the default: widest)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ColorConvert.h"
 #include "ConvertEngine.h"
 #include "FFmpegLoader.h"
 #include "FFmpegLogger.h"
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (argc > 3) LimitColorConvertSimd(static_cast<TColorSimd>(std::clamp(std::atoi(argv[3]), 0, 3)));
   FFLogger().SetLogLevel(llError);
   if (!LoadLibrarySet(EngineLibraries)) {
     std::fprintf(stderr, "%s\n", GetLastErrMsg().c_str());
@@ -96,10 +100,10 @@ int main(int argc, char** argv) {
     }
   const double plain = Median(wall[0]), hook = Median(wall[1]), preview = Median(wall[2]);
   const double plainCpu = Median(cpu[0]), hookCpu = Median(cpu[1]), previewCpu = Median(cpu[2]);
-  std::printf("{\"runs\":%d,\"plain_s\":%.3f,\"hook_s\":%.3f,\"preview_s\":%.3f,\"hook_ratio\":%.3f,"
+  std::printf("{\"runs\":%d,\"simd\":%d,\"plain_s\":%.3f,\"hook_s\":%.3f,\"preview_s\":%.3f,\"hook_ratio\":%.3f,"
               "\"preview_ratio\":%.3f,\"plain_cpu_s\":%.3f,\"hook_cpu_s\":%.3f,\"preview_cpu_s\":%.3f,"
               "\"hook_cpu_ratio\":%.3f,\"preview_cpu_ratio\":%.3f}\n",
-              runs, plain, hook, preview, hook / plain, preview / plain, plainCpu, hookCpu, previewCpu,
+              runs, static_cast<int>(ColorConvertSimd()), plain, hook, preview, hook / plain, preview / plain, plainCpu, hookCpu, previewCpu,
               hookCpu / plainCpu, previewCpu / plainCpu);
   return 0;
 }
