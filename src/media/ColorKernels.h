@@ -33,6 +33,38 @@ constexpr TShuffles MakeShuffles() {
 
 constexpr TShuffles kShuffles = MakeShuffles();
 
+// The shuffles in registers, made once per call of a body.
+template <class V>
+struct TPlaneShuffles {
+  typename V::R Interleave[3][3], Deinterleave[3][3];
+  TPlaneShuffles() {
+    for (int j = 0; j < 3; ++j)
+      for (int ch = 0; ch < 3; ++ch) {
+        Interleave[j][ch] = V::Mask(kShuffles.Interleave[j][ch]);
+        Deinterleave[j][ch] = V::Mask(kShuffles.Deinterleave[j][ch]);
+      }
+  }
+};
+
+// V::kPixels BGR pixels to blue, green and red planes and back.
+template <class V>
+void LoadPlanes(const uint8_t* p, const TPlaneShuffles<V>& m, typename V::R planes[3]) {
+  typename V::R in[3];
+  V::LoadBlocks(p, in);
+  for (int ch = 0; ch < 3; ++ch)
+    planes[ch] = V::Or(V::Or(V::Shuffle8(in[0], m.Deinterleave[0][ch]), V::Shuffle8(in[1], m.Deinterleave[1][ch])),
+                       V::Shuffle8(in[2], m.Deinterleave[2][ch]));
+}
+
+template <class V>
+void StorePlanes(uint8_t* p, const TPlaneShuffles<V>& m, const typename V::R planes[3]) {
+  typename V::R blocks[3];
+  for (int j = 0; j < 3; ++j)
+    blocks[j] = V::Or(V::Or(V::Shuffle8(planes[0], m.Interleave[j][0]), V::Shuffle8(planes[1], m.Interleave[j][1])),
+                      V::Shuffle8(planes[2], m.Interleave[j][2]));
+  V::StoreBlocks(p, blocks);
+}
+
 // V::kPixels pixels of one or two rows per step: the rounded high multiply
 // and saturating adds below are exactly what the scalar reference computes.
 template <class V>
@@ -42,9 +74,7 @@ void YuvRowsSimd(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const u
   const R zero = V::Zero(), c128 = V::Set16(128), yoff = V::Set16(c.YOff), round = V::Set16(32);
   const R cy = V::Set16(c.Cy), crv = V::Set16(c.Crv), cgu = V::Set16(c.Cgu), cgv = V::Set16(c.Cgv),
           cbu = V::Set16(c.Cbu);
-  R masks[3][3];
-  for (int j = 0; j < 3; ++j)
-    for (int ch = 0; ch < 3; ++ch) masks[j][ch] = V::Mask(kShuffles.Interleave[j][ch]);
+  const TPlaneShuffles<V> masks;
   constexpr int n = V::kPixels;
   for (int i = 0; i < steps; ++i) {
     const R u16 = V::Sub16(V::LoadChroma(u + n / 2 * i), c128);
@@ -69,11 +99,7 @@ void YuvRowsSimd(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const u
       for (int ch = 0; ch < 3; ++ch)
         planes[ch] = V::PackUs16(V::template Srai16<6>(V::Adds16(halves[0], terms[ch][0])),
                                  V::template Srai16<6>(V::Adds16(halves[1], terms[ch][1])));
-      R blocks[3];
-      for (int j = 0; j < 3; ++j)
-        blocks[j] = V::Or(V::Or(V::Shuffle8(planes[0], masks[j][0]), V::Shuffle8(planes[1], masks[j][1])),
-                          V::Shuffle8(planes[2], masks[j][2]));
-      V::StoreBlocks((row ? d1 : d0) + 3 * n * i, blocks);
+      StorePlanes<V>((row ? d1 : d0) + 3 * n * i, masks, planes);
     }
   }
 }
@@ -102,18 +128,12 @@ void BgrRowsSimd(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1,
   const R uk[3] = {V::Set16(c.Ur), V::Set16(c.Ug), V::Set16(c.Ub)};
   const R vk[3] = {V::Set16(c.Vr), V::Set16(c.Vg), V::Set16(c.Vb)};
   const R yadd = V::Set16(c.YAdd), cadd = V::Set16(c.CAdd);
-  R masks[3][3];
-  for (int j = 0; j < 3; ++j)
-    for (int ch = 0; ch < 3; ++ch) masks[j][ch] = V::Mask(kShuffles.Deinterleave[j][ch]);
+  const TPlaneShuffles<V> masks;
   constexpr int n = V::kPixels;
   for (int i = 0; i < steps; ++i) {
     R planes[2][3];  // row, then blue, green, red
     for (int row = 0; row < 2; ++row) {
-      R in[3];
-      V::LoadBlocks((row ? r1 : r0) + 3 * n * i, in);
-      for (int ch = 0; ch < 3; ++ch)
-        planes[row][ch] = V::Or(V::Or(V::Shuffle8(in[0], masks[0][ch]), V::Shuffle8(in[1], masks[1][ch])),
-                                V::Shuffle8(in[2], masks[2][ch]));
+      LoadPlanes<V>((row ? r1 : r0) + 3 * n * i, masks, planes[row]);
       uint8_t* yd = row ? y1 : y0;
       if (!yd) continue;
       const R* p = planes[row];
