@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Bitmap.h"
+#include "ColorConvert.h"
 #include "ConvertEngine.h"
 #include "FFmpegLogger.h"
 #include "FrameEffects.h"
@@ -195,6 +196,28 @@ TEST(EffectsTest, FusedPassEqualsTheTwoPasses) {
     AdjustExposure(twoPasses, static_cast<float>(v.e));
     AdjustColorsAndExposure(fused, v.b, v.c, v.s, static_cast<float>(v.e));
     EXPECT_TRUE(SamePixels(twoPasses, fused)) << v.b << " " << v.c << " " << v.s << " " << v.e;
+  }
+}
+
+// The SIMD sweeps (where the processor has them) give the scalar bytes,
+// tails of rows included.
+TEST(EffectsTest, SimdPassesMatchTheScalarCode) {
+  const TBitmap noise = Noise(150, 5, 3);
+  struct V {
+    int b, c, s, e;
+  } values[] = {{256, 0, 256, 0}, {0, 100, 0, 512}, {512, -100, 512, -255}, {300, 20, 400, 50}, {255, -37, 600, 7}};
+  for (const V& v : values) {
+    SCOPED_TRACE(testing::Message() << v.b << " " << v.c << " " << v.s << " " << v.e);
+    TBitmap fast[3] = {noise, noise, noise}, slow[3] = {noise, noise, noise};
+    for (bool simd : {true, false}) {
+      LimitColorConvertSimd(simd ? TColorSimd::Avx512 : TColorSimd::None);
+      TBitmap* p = simd ? fast : slow;
+      AdjustColors(p[0], v.b, v.c, v.s);
+      AdjustExposure(p[1], static_cast<float>(v.e));
+      AdjustColorsAndExposure(p[2], v.b, v.c, v.s, static_cast<float>(v.e));
+    }
+    LimitColorConvertSimd(TColorSimd::Avx512);
+    for (int k = 0; k < 3; ++k) EXPECT_TRUE(SamePixels(fast[k], slow[k])) << "pass " << k;
   }
 }
 

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "ColorConvert.h"
+#include "FrameEffectsSimd.h"
 
 namespace {
 
@@ -16,6 +18,7 @@ struct ColorTables {
   bool valid = false;
   int32_t b = 0, c = 0, s = 0;
   uint16_t S[256]{};
+  uint8_t L[256]{};  // brightness, then contrast
   int32_t Gx[766]{};  // grey table shifted so that every index into X is >= 0
   std::vector<uint8_t> X;
 
@@ -26,7 +29,7 @@ struct ColorTables {
     // Each side keeps its own constant: at -100 the factor comes out as a
     // tiny negative number and every level becomes 170.
     const long double k = cc > 0 ? 1.0L / std::cos(cc * 0.015707963267948967L) : std::cos(cc * 0.015708L);
-    uint8_t C[256], L[256];
+    uint8_t C[256];
     for (int i = 0; i < 256; ++i) C[i] = static_cast<uint8_t>(Clamp255(std::llrint((i - 170) * k + 170)));
     // Brightness acts before contrast; the 64-bit product keeps odd values
     // from overflowing and div truncates toward zero as the tables expect.
@@ -78,13 +81,33 @@ const ExposureTable& ExposureFor(float e) {
   return cache;
 }
 
-void ColorPass(TBitmap& picture, const ColorTables& t, const uint8_t* X) {
+// The SIMD bodies run where the processor has byte permutes and the colour
+// conversions may use AVX-512 (the same switch caps both for tests).
+bool UseAvx512() {
+#ifdef TOLVANE_EFFECTS_SIMD
+  static const bool vbmi = __builtin_cpu_supports("avx512vbmi");
+  return vbmi && ColorConvertSimd() == TColorSimd::Avx512;
+#else
+  return false;
+#endif
+}
+
+// X is the whole lookup indexed from the lowest value, F the same for values
+// clamped to 0..255 (the SIMD bodies index that one).
+void ColorPass(TBitmap& picture, const ColorTables& t, const uint8_t* X, const uint8_t* F) {
   const int32_t* Gx = t.Gx;
   const uint16_t* S = t.S;
   const int w = picture.Width();
+  const int steps = UseAvx512() && t.s >= 0 && t.s <= 512 ? w / 64 : 0;
   for (int row = 0; row < picture.Height(); ++row) {
     uint8_t* p = picture.ScanLine(row);
-    for (int col = 0; col < w; ++col, p += 3) {
+#ifdef TOLVANE_EFFECTS_SIMD
+    if (steps) ColorPassAvx512(p, steps, t.s, F);
+#else
+    (void)F;
+#endif
+    p += steps * 64 * 3;
+    for (int col = steps * 64; col < w; ++col, p += 3) {
       const int32_t base = Gx[p[0] + p[1] + p[2]];
       const uint8_t b = X[base + S[p[0]]], g = X[base + S[p[1]]], r = X[base + S[p[2]]];
       p[0] = b, p[1] = g, p[2] = r;
@@ -96,15 +119,19 @@ void ColorPass(TBitmap& picture, const ColorTables& t, const uint8_t* X) {
 
 void AdjustColors(TBitmap& picture, int32_t brightness, int32_t contrast, int32_t saturation) {
   const ColorTables& t = ColorsFor(brightness, contrast, saturation);
-  ColorPass(picture, t, t.X.data());
+  ColorPass(picture, t, t.X.data(), t.L);
 }
 
 void AdjustExposure(TBitmap& picture, float exposure) {
   const uint8_t* T = ExposureFor(exposure).T;
   const int bytes = picture.Width() * 3;
+  const int steps = UseAvx512() ? bytes / 64 : 0;
   for (int row = 0; row < picture.Height(); ++row) {
     uint8_t* p = picture.ScanLine(row);
-    for (int i = 0; i < bytes; ++i) p[i] = T[p[i]];
+#ifdef TOLVANE_EFFECTS_SIMD
+    if (steps) TablePassAvx512(p, steps, T);
+#endif
+    for (int i = steps * 64; i < bytes; ++i) p[i] = T[p[i]];
   }
 }
 
@@ -114,15 +141,17 @@ void AdjustColorsAndExposure(TBitmap& picture, int32_t brightness, int32_t contr
   const uint8_t* T = ExposureFor(exposure).T;
   // The exposure table folded into the colour pass's last lookup.
   thread_local std::vector<uint8_t> XT;
+  thread_local uint8_t LT[256];
   thread_local int32_t kb, kc, ks;
   thread_local float ke;
   thread_local bool built = false;
   if (!built || kb != brightness || kc != contrast || ks != saturation || ke != exposure) {
     XT.resize(t.X.size());
     for (size_t i = 0; i < XT.size(); ++i) XT[i] = T[t.X[i]];
+    for (int i = 0; i < 256; ++i) LT[i] = T[t.L[i]];
     kb = brightness, kc = contrast, ks = saturation, ke = exposure, built = true;
   }
-  ColorPass(picture, t, XT.data());
+  ColorPass(picture, t, XT.data(), LT);
 }
 
 void BlendBitmap(TBitmap& dst, const TBitmap& src, int x, int y, int weight) {
