@@ -1,5 +1,7 @@
 #include <atomic>
+#include <fstream>
 #include <mutex>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -42,14 +44,15 @@ class HookTest : public ::testing::Test {
   // Converts the clip losslessly (so painted pixels survive) with a custom
   // hook; returns the termination notice.
   TTerminateInfo Convert(TConvertEngine& engine, const std::string& out, const std::string& lines,
-                         bool customHook = true, const std::string& inputLines = "") {
+                         bool customHook = true, const std::string& inputLines = "",
+                         const std::string& input = Clip()) {
     TTerminateInfo result;
     engine.OnTerminate = [&](TCustomConvertEngine*, const TTerminateInfo& i) {
       if (i.TaskIndex >= 0) result = i;
     };
     TInputOptions in;
     in.ExtOptions = inputLines;
-    const int task = engine.AddTask(Clip(), &in);
+    const int task = engine.AddTask(input, &in);
     EXPECT_GE(task, 0) << engine.LastError();
     TOutputOptions o;
     o.CustomHook = customHook;
@@ -112,6 +115,29 @@ TEST_F(HookTest, HandlerPaintsTheOutputAndControlsItsCalls) {
     EXPECT_EQ(LooksRed(frames[0]), c.firstRed);
     EXPECT_EQ(LooksRed(frames[2]), c.laterRed);
   }
+}
+
+// Painted colours go back with the picture's own matrix: pure red in a
+// picture tagged BT.709 is Y 63, U 102, V 240 (BT.601 would give 81, 90).
+TEST_F(HookTest, PaintedColoursFollowThePictureMatrix) {
+  const std::string tagged = dir.file("tagged.mkv"), raw = dir.file("painted.yuv");
+  {
+    TConvertEngine engine;
+    TTerminateInfo n = Convert(engine, tagged, "vcodec=ffv1\ncolorspace=bt709\nvframes=2", false);
+    ASSERT_TRUE(n.Finished) << n.ExceptionMsg;
+  }
+  TConvertEngine engine;
+  engine.OnCustomHook = [&](TCustomConvertEngine*, PHookInfo info) { PaintRed(*info->Bitmap); };
+  TTerminateInfo n = Convert(engine, raw, "f=rawvideo\nvcodec=rawvideo\npix_fmt=yuv420p", true, "", tagged);
+  ASSERT_TRUE(n.Finished) << n.ExceptionMsg;
+  std::ifstream f(raw, std::ios::binary);
+  std::vector<uint8_t> picture(320 * 240 * 3 / 2);
+  ASSERT_TRUE(f.read(reinterpret_cast<char*>(picture.data()), static_cast<std::streamsize>(picture.size())));
+  const uint8_t y = picture[16 * 320 + 16], u = picture[320 * 240 + 8 * 160 + 8],
+                v = picture[320 * 240 * 5 / 4 + 8 * 160 + 8];
+  EXPECT_NEAR(y, 63, 1);
+  EXPECT_NEAR(u, 102, 1);
+  EXPECT_NEAR(v, 240, 1);
 }
 
 TEST_F(HookTest, DeinterlacedPicturesReachTheHandler) {
