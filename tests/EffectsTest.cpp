@@ -199,26 +199,31 @@ TEST(EffectsTest, FusedPassEqualsTheTwoPasses) {
   }
 }
 
-// The SIMD sweeps (where the processor has them) give the scalar bytes,
-// tails of rows included.
+// The SIMD sweeps (each the processor has) give the scalar bytes, tails of
+// rows included.
 TEST(EffectsTest, SimdPassesMatchTheScalarCode) {
   const TBitmap noise = Noise(150, 5, 3);
   struct V {
     int b, c, s, e;
   } values[] = {{256, 0, 256, 0}, {0, 100, 0, 512}, {512, -100, 512, -255}, {300, 20, 400, 50}, {255, -37, 600, 7}};
+  auto run = [&](const V& v, TColorSimd simd, TBitmap out[3]) {
+    LimitColorConvertSimd(simd);
+    out[0] = out[1] = out[2] = noise;
+    AdjustColors(out[0], v.b, v.c, v.s);
+    AdjustExposure(out[1], static_cast<float>(v.e));
+    AdjustColorsAndExposure(out[2], v.b, v.c, v.s, static_cast<float>(v.e));
+  };
   for (const V& v : values) {
-    SCOPED_TRACE(testing::Message() << v.b << " " << v.c << " " << v.s << " " << v.e);
-    TBitmap fast[3] = {noise, noise, noise}, slow[3] = {noise, noise, noise};
-    for (bool simd : {true, false}) {
-      LimitColorConvertSimd(simd ? TColorSimd::Avx512 : TColorSimd::None);
-      TBitmap* p = simd ? fast : slow;
-      AdjustColors(p[0], v.b, v.c, v.s);
-      AdjustExposure(p[1], static_cast<float>(v.e));
-      AdjustColorsAndExposure(p[2], v.b, v.c, v.s, static_cast<float>(v.e));
+    TBitmap slow[3], fast[3];
+    run(v, TColorSimd::None, slow);
+    for (TColorSimd simd : {TColorSimd::Avx2, TColorSimd::Avx512}) {
+      SCOPED_TRACE(testing::Message() << v.b << " " << v.c << " " << v.s << " " << v.e << " simd "
+                                      << static_cast<int>(simd));
+      run(v, simd, fast);
+      for (int k = 0; k < 3; ++k) EXPECT_TRUE(SamePixels(fast[k], slow[k])) << "pass " << k;
     }
-    LimitColorConvertSimd(TColorSimd::Avx512);
-    for (int k = 0; k < 3; ++k) EXPECT_TRUE(SamePixels(fast[k], slow[k])) << "pass " << k;
   }
+  LimitColorConvertSimd(TColorSimd::Avx512);
 }
 
 TEST(EffectsTest, BlendClipsAtEveryEdge) {

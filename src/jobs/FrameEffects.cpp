@@ -81,14 +81,16 @@ const ExposureTable& ExposureFor(float e) {
   return cache;
 }
 
-// The SIMD bodies run where the processor has byte permutes and the colour
-// conversions may use AVX-512 (the same switch caps both for tests).
-bool UseAvx512() {
+// Pixels per step of the widest SIMD body the processor has, 0 for the
+// scalar code only. The AVX-512 body needs byte permutes too; the switch that
+// caps the colour conversions caps this for tests.
+int SimdPixels() {
 #ifdef TOLVANE_EFFECTS_SIMD
   static const bool vbmi = __builtin_cpu_supports("avx512vbmi");
-  return vbmi && ColorConvertSimd() == TColorSimd::Avx512;
+  const TColorSimd simd = ColorConvertSimd();
+  return simd == TColorSimd::Avx512 && vbmi ? 64 : simd >= TColorSimd::Avx2 ? 32 : 0;
 #else
-  return false;
+  return 0;
 #endif
 }
 
@@ -98,16 +100,17 @@ void ColorPass(TBitmap& picture, const ColorTables& t, const uint8_t* X, const u
   const int32_t* Gx = t.Gx;
   const uint16_t* S = t.S;
   const int w = picture.Width();
-  const int steps = UseAvx512() && t.s >= 0 && t.s <= 512 ? w / 64 : 0;
+  const int unit = t.s >= 0 && t.s <= 512 ? SimdPixels() : 0;
+  const int steps = unit ? w / unit : 0;
   for (int row = 0; row < picture.Height(); ++row) {
     uint8_t* p = picture.ScanLine(row);
 #ifdef TOLVANE_EFFECTS_SIMD
-    if (steps) ColorPassAvx512(p, steps, t.s, F);
+    if (steps) (unit == 64 ? ColorPassAvx512 : ColorPassAvx2)(p, steps, t.s, F);
 #else
     (void)F;
 #endif
-    p += steps * 64 * 3;
-    for (int col = steps * 64; col < w; ++col, p += 3) {
+    p += steps * unit * 3;
+    for (int col = steps * unit; col < w; ++col, p += 3) {
       const int32_t base = Gx[p[0] + p[1] + p[2]];
       const uint8_t b = X[base + S[p[0]]], g = X[base + S[p[1]]], r = X[base + S[p[2]]];
       p[0] = b, p[1] = g, p[2] = r;
@@ -125,7 +128,7 @@ void AdjustColors(TBitmap& picture, int32_t brightness, int32_t contrast, int32_
 void AdjustExposure(TBitmap& picture, float exposure) {
   const uint8_t* T = ExposureFor(exposure).T;
   const int bytes = picture.Width() * 3;
-  const int steps = UseAvx512() ? bytes / 64 : 0;
+  const int steps = SimdPixels() == 64 ? bytes / 64 : 0;
   for (int row = 0; row < picture.Height(); ++row) {
     uint8_t* p = picture.ScanLine(row);
 #ifdef TOLVANE_EFFECTS_SIMD

@@ -39,6 +39,7 @@ struct TSsse3 {
   static R Sub16(R a, R b) { return _mm_sub_epi16(a, b); }
   static R Adds16(R a, R b) { return _mm_adds_epi16(a, b); }
   static R Mulhrs(R a, R b) { return _mm_mulhrs_epi16(a, b); }
+  static R MulhiU16(R a, R b) { return _mm_mulhi_epu16(a, b); }
   static R Maddubs(R a, R b) { return _mm_maddubs_epi16(a, b); }
   template <int N> static R Slli16(R a) { return _mm_slli_epi16(a, N); }
   template <int N> static R Srai16(R a) { return _mm_srai_epi16(a, N); }
@@ -92,6 +93,7 @@ struct TAvx2 {
   static R Sub16(R a, R b) { return _mm256_sub_epi16(a, b); }
   static R Adds16(R a, R b) { return _mm256_adds_epi16(a, b); }
   static R Mulhrs(R a, R b) { return _mm256_mulhrs_epi16(a, b); }
+  static R MulhiU16(R a, R b) { return _mm256_mulhi_epu16(a, b); }
   static R Maddubs(R a, R b) { return _mm256_maddubs_epi16(a, b); }
   template <int N> static R Slli16(R a) { return _mm256_slli_epi16(a, N); }
   template <int N> static R Srai16(R a) { return _mm256_srai_epi16(a, N); }
@@ -151,6 +153,7 @@ struct TAvx512 {
   static R Sub16(R a, R b) { return _mm512_sub_epi16(a, b); }
   static R Adds16(R a, R b) { return _mm512_adds_epi16(a, b); }
   static R Mulhrs(R a, R b) { return _mm512_mulhrs_epi16(a, b); }
+  static R MulhiU16(R a, R b) { return _mm512_mulhi_epu16(a, b); }
   static R Maddubs(R a, R b) { return _mm512_maddubs_epi16(a, b); }
   template <int N> static R Slli16(R a) { return _mm512_slli_epi16(a, N); }
   template <int N> static R Srai16(R a) { return _mm512_srai_epi16(a, N); }
