@@ -12,4 +12,4 @@ if [ ! -f "$input" ]; then
   "$build/tests/fixtures/make_fixtures" --long 10 --size 1280x720 --fps 25 --keyint 50 --out "$input" >&2
 fi
 taskset -c 0 "$build/bench/effects_bench" --benchmark_min_time=0.5
-taskset -c 0 "$build/bench/effects_bench" --convert "$input" "${RUNS:-3}"
+taskset -c 0 "$build/bench/effects_bench" --convert "$input" "${RUNS:-3}" ${SIMD:-}
