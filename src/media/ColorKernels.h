@@ -150,3 +150,15 @@ void BgrRowsSimd(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1,
 }
 
 }  // namespace
+
+// The two entry points of ColorCoefs.h for one instruction set, e.g.
+// TOLVANE_COLOR_BODIES(Avx2, TAvx2) defines YuvRowsAvx2 and BgrRowsAvx2.
+#define TOLVANE_COLOR_BODIES(Suffix, Traits)                                                                 \
+  void YuvRows##Suffix(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v, uint8_t* d0, \
+                       uint8_t* d1, int steps, const TColorCoefs& c) {                                       \
+    YuvRowsSimd<Traits>(y0, y1, u, v, d0, d1, steps, c);                                                     \
+  }                                                                                                          \
+  void BgrRows##Suffix(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1, uint8_t* u, uint8_t* v, \
+                       int steps, const TColorCoefs& c) {                                                    \
+    BgrRowsSimd<Traits>(r0, r1, y0, y1, u, v, steps, c);                                                     \
+  }
