@@ -1,7 +1,8 @@
 #pragma once
-// The SIMD bodies of the 4:2:0 <-> BGR conversions, written once over a
-// register type; each instruction-set file instantiates them with its own
-// traits and compiler flags. Everything here has internal linkage, so code
+// The SIMD bodies of the 4:2:0 <-> BGR conversions and the BGR plane helpers
+// the effect passes share, written once over a register type; each
+// instruction-set file instantiates them with its own traits and compiler
+// flags. Everything here has internal linkage, so code
 // built for one instruction set never stands in for another.
 
 #include <cstdint>
