@@ -36,7 +36,7 @@ void BM_OursToBgr(benchmark::State& state) {
   LimitColorConvertSimd(static_cast<TColorSimd>(state.range(0)));
   Picture p;
   TBitmap b(kW, kH);
-  for (auto _ : state) Yuv420ToBgr24(p.data, p.linesize, kW, kH, b.Bits(), b.Stride(), TYuvColorSpec{});
+  for (auto _ : state) Yuv420ToBgr24(p.data, p.linesize, kW, kH, b.Bits(), b.Stride(), TYuvColorimetry{});
   state.SetItemsProcessed(state.iterations());
   state.SetLabel(std::to_string(static_cast<int>(ColorConvertSimd())));
 }
@@ -46,8 +46,8 @@ void BM_OursFromBgr(benchmark::State& state) {
   LimitColorConvertSimd(static_cast<TColorSimd>(state.range(0)));
   Picture p;
   TBitmap b(kW, kH);
-  Yuv420ToBgr24(p.data, p.linesize, kW, kH, b.Bits(), b.Stride(), TYuvColorSpec{});
-  for (auto _ : state) Bgr24ToYuv420(b.Bits(), b.Stride(), kW, kH, p.data, p.linesize, TYuvColorSpec{});
+  Yuv420ToBgr24(p.data, p.linesize, kW, kH, b.Bits(), b.Stride(), TYuvColorimetry{});
+  for (auto _ : state) Bgr24ToYuv420(b.Bits(), b.Stride(), kW, kH, p.data, p.linesize, TYuvColorimetry{});
   state.SetItemsProcessed(state.iterations());
   state.SetLabel(std::to_string(static_cast<int>(ColorConvertSimd())));
 }

@@ -61,7 +61,8 @@ TEST_F(ColorConvertTest, EverySimdPathMatchesTheScalarCode) {
   const TColorSimd best = ColorConvertSimd();
   std::mt19937 rng(11);
   for (auto [w, h] : {std::pair{1, 1}, {2, 2}, {15, 3}, {17, 4}, {33, 5}, {47, 2}, {64, 7}, {113, 6}}) {
-    for (const TYuvColorSpec spec : {TYuvColorSpec{false, false}, {false, true}, {true, false}, {true, true}}) {
+    for (const TYuvColorimetry colorimetry :
+         {TYuvColorimetry{false, false}, {false, true}, {true, false}, {true, true}}) {
       Planes src(w, h);
       Fill(src.y, rng, 0, 255), Fill(src.u, rng, 0, 255), Fill(src.v, rng, 0, 255);
       Bgr in(w, h);
@@ -69,17 +70,17 @@ TEST_F(ColorConvertTest, EverySimdPathMatchesTheScalarCode) {
       LimitColorConvertSimd(TColorSimd::None);
       Bgr slowBgr(w, h);
       Planes slowYuv(w, h);
-      Yuv420ToBgr24(src.data, src.linesize, w, h, slowBgr.bytes.data(), slowBgr.stride, spec);
-      Bgr24ToYuv420(in.bytes.data(), in.stride, w, h, slowYuv.data, slowYuv.linesize, spec);
+      Yuv420ToBgr24(src.data, src.linesize, w, h, slowBgr.bytes.data(), slowBgr.stride, colorimetry);
+      Bgr24ToYuv420(in.bytes.data(), in.stride, w, h, slowYuv.data, slowYuv.linesize, colorimetry);
       for (TColorSimd level : {TColorSimd::Ssse3, TColorSimd::Avx2, TColorSimd::Avx512}) {
         if (level > best) break;
         SCOPED_TRACE(testing::Message() << w << "x" << h << " simd " << static_cast<int>(level) << " 709="
-                                        << spec.Bt709 << " full=" << spec.FullRange);
+                                        << colorimetry.Bt709 << " full=" << colorimetry.FullRange);
         LimitColorConvertSimd(level);
         Bgr fastBgr(w, h);
         Planes fastYuv(w, h);
-        Yuv420ToBgr24(src.data, src.linesize, w, h, fastBgr.bytes.data(), fastBgr.stride, spec);
-        Bgr24ToYuv420(in.bytes.data(), in.stride, w, h, fastYuv.data, fastYuv.linesize, spec);
+        Yuv420ToBgr24(src.data, src.linesize, w, h, fastBgr.bytes.data(), fastBgr.stride, colorimetry);
+        Bgr24ToYuv420(in.bytes.data(), in.stride, w, h, fastYuv.data, fastYuv.linesize, colorimetry);
         ASSERT_EQ(fastBgr.bytes, slowBgr.bytes);
         ASSERT_TRUE(SamePicture(fastYuv, slowYuv));
       }
@@ -98,7 +99,8 @@ TEST_F(ColorConvertTest, StaysWithinAStepOfTheFormulas) {
   for (int r = 0; r < h; ++r)
     for (int x = 0; x < w; ++x) {
       const double y = 1.164383 * (src.y[r * src.linesize[0] + x] - 16);
-      const double u = src.u[(r / 2) * src.linesize[1] + x / 2] - 128.0, v = src.v[(r / 2) * src.linesize[2] + x / 2] - 128.0;
+      const double u = src.u[(r / 2) * src.linesize[1] + x / 2] - 128.0;
+      const double v = src.v[(r / 2) * src.linesize[2] + x / 2] - 128.0;
       const double want[3] = {y + 2.017232 * u, y - 0.391762 * u - 0.812968 * v, y + 1.596027 * v};
       for (int k = 0; k < 3; ++k)
         ASSERT_LE(std::abs(out.at(x, r)[k] - std::clamp(std::lround(want[k]), 0L, 255L)), 1) << x << "," << r;
@@ -140,25 +142,25 @@ TEST_F(ColorConvertTest, MatrixAndRangeFollowThePicture) {
       {AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, AVCOL_RANGE_JPEG, 54, 99, 255},
   };
   for (const Case& c : cases) {
-    TYuvColorSpec spec;
-    ASSERT_TRUE(YuvColorSpecOf(c.format, c.space, c.range, &spec));
+    TYuvColorimetry colorimetry;
+    ASSERT_TRUE(YuvColorimetryOf(c.format, c.space, c.range, &colorimetry));
     Bgr red(2, 2);
     for (int r = 0; r < 2; ++r)
       for (int x = 0; x < 2; ++x) red.at(x, r)[2] = 255;
     Planes p(2, 2);
-    Bgr24ToYuv420(red.bytes.data(), red.stride, 2, 2, p.data, p.linesize, spec);
+    Bgr24ToYuv420(red.bytes.data(), red.stride, 2, 2, p.data, p.linesize, colorimetry);
     EXPECT_NEAR(p.y[0], c.y, 1) << c.space << "/" << c.range;
     EXPECT_NEAR(p.u[0], c.u, 1) << c.space << "/" << c.range;
     EXPECT_NEAR(p.v[0], c.v, 1) << c.space << "/" << c.range;
     Bgr back(2, 2);
-    Yuv420ToBgr24(p.data, p.linesize, 2, 2, back.bytes.data(), back.stride, spec);
+    Yuv420ToBgr24(p.data, p.linesize, 2, 2, back.bytes.data(), back.stride, colorimetry);
     EXPECT_NEAR(back.at(1, 1)[2], 255, 2);
     EXPECT_NEAR(back.at(1, 1)[1], 0, 2);
     EXPECT_NEAR(back.at(1, 1)[0], 0, 2);
   }
-  TYuvColorSpec spec;
-  EXPECT_FALSE(YuvColorSpecOf(AV_PIX_FMT_YUV422P, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, &spec));
-  EXPECT_FALSE(YuvColorSpecOf(AV_PIX_FMT_NV12, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, &spec));
+  TYuvColorimetry colorimetry;
+  EXPECT_FALSE(YuvColorimetryOf(AV_PIX_FMT_YUV422P, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, &colorimetry));
+  EXPECT_FALSE(YuvColorimetryOf(AV_PIX_FMT_NV12, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, &colorimetry));
 }
 
 }  // namespace

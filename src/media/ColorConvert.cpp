@@ -12,7 +12,7 @@ namespace {
 
 int16_t Q(double v, int bits) { return static_cast<int16_t>(std::lrint(v * (1 << bits))); }
 
-TColorCoefs MakeCoefs(const TYuvColorSpec& s) {
+TColorCoefs MakeCoefs(const TYuvColorimetry& s) {
   const double kr = s.Bt709 ? 0.2126 : 0.299, kb = s.Bt709 ? 0.0722 : 0.114, kg = 1 - kr - kb;
   const double ys = s.FullRange ? 1.0 : 255.0 / 219.0, cs = s.FullRange ? 1.0 : 255.0 / 224.0;
   TColorCoefs c{};
@@ -36,7 +36,7 @@ TColorCoefs MakeCoefs(const TYuvColorSpec& s) {
   return c;
 }
 
-const TColorCoefs& CoefsFor(const TYuvColorSpec& s) {
+const TColorCoefs& CoefsFor(const TYuvColorimetry& s) {
   static const std::array<TColorCoefs, 4> table = {MakeCoefs({false, false}), MakeCoefs({false, true}),
                                                    MakeCoefs({true, false}), MakeCoefs({true, true})};
   return table[(s.Bt709 ? 2 : 0) + (s.FullRange ? 1 : 0)];
@@ -144,20 +144,21 @@ TColorSimd ColorConvertSimd() { return std::min(BestSimd(), gSimdLimit.load(std:
 
 void LimitColorConvertSimd(TColorSimd most) { gSimdLimit = most; }
 
-bool YuvColorSpecOf(AVPixelFormat format, AVColorSpace space, AVColorRange range, TYuvColorSpec* spec) {
+bool YuvColorimetryOf(AVPixelFormat format, AVColorSpace space, AVColorRange range, TYuvColorimetry* colorimetry) {
   if (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P) return false;
-  spec->Bt709 = space == AVCOL_SPC_BT709;
-  spec->FullRange = format == AV_PIX_FMT_YUVJ420P || range == AVCOL_RANGE_JPEG;
+  colorimetry->Bt709 = space == AVCOL_SPC_BT709;
+  colorimetry->FullRange = format == AV_PIX_FMT_YUVJ420P || range == AVCOL_RANGE_JPEG;
   return true;
 }
 
-bool YuvColorSpecOf(const AVFrame* frame, TYuvColorSpec* spec) {
-  return YuvColorSpecOf(static_cast<AVPixelFormat>(frame->format), frame->colorspace, frame->color_range, spec);
+bool YuvColorimetryOf(const AVFrame* frame, TYuvColorimetry* colorimetry) {
+  return YuvColorimetryOf(static_cast<AVPixelFormat>(frame->format), frame->colorspace, frame->color_range,
+                          colorimetry);
 }
 
 void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int width, int height, uint8_t* bgr,
-                   int stride, const TYuvColorSpec& spec) {
-  const TColorCoefs& c = CoefsFor(spec);
+                   int stride, const TYuvColorimetry& colorimetry) {
+  const TColorCoefs& c = CoefsFor(colorimetry);
   const TSimd simd = ColorConvertSimd();
   for (int y = 0; y < height; y += 2) {
     const uint8_t* y0 = data[0] + static_cast<ptrdiff_t>(y) * linesize[0];
@@ -175,8 +176,8 @@ void Yuv420ToBgr24(const uint8_t* const data[4], const int linesize[4], int widt
 }
 
 void Bgr24ToYuv420(const uint8_t* bgr, int stride, int width, int height, uint8_t* const data[4],
-                   const int linesize[4], const TYuvColorSpec& spec) {
-  const TColorCoefs& c = CoefsFor(spec);
+                   const int linesize[4], const TYuvColorimetry& colorimetry) {
+  const TColorCoefs& c = CoefsFor(colorimetry);
   const TSimd simd = ColorConvertSimd();
   for (int y = 0; y < height; y += 2) {
     const uint8_t* r0 = bgr + static_cast<ptrdiff_t>(y) * stride;

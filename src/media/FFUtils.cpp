@@ -313,21 +313,21 @@ namespace {
 
 // Without SIMD the scaler's own optimised code is faster than our scalar
 // reference, so the fast converter is used only where it is fast.
-bool FastHookConversion(const AVFrame* picture, TYuvColorSpec* spec) {
-  return ColorConvertSimd() != TColorSimd::None && YuvColorSpecOf(picture, spec);
+bool FastHookConversion(const AVFrame* picture, TYuvColorimetry* colorimetry) {
+  return ColorConvertSimd() != TColorSimd::None && YuvColorimetryOf(picture, colorimetry);
 }
 
 }  // namespace
 
 bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap& bitmap, SwsContext** scaler) {
   const auto format = static_cast<AVPixelFormat>(picture->format);
-  TYuvColorSpec spec;
+  TYuvColorimetry colorimetry;
   if (format == AV_PIX_FMT_BGR24) {
     for (int r = 0; r < height; ++r)
       std::memcpy(bitmap.ScanLine(r), picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0],
                   static_cast<size_t>(width) * 3);
-  } else if (FastHookConversion(picture, &spec)) {
-    Yuv420ToBgr24(picture->data, picture->linesize, width, height, bitmap.Bits(), bitmap.Stride(), spec);
+  } else if (FastHookConversion(picture, &colorimetry)) {
+    Yuv420ToBgr24(picture->data, picture->linesize, width, height, bitmap.Bits(), bitmap.Stride(), colorimetry);
   } else {
     *scaler = sws.sws_getCachedContext(*scaler, width, height, format, width, height, AV_PIX_FMT_BGR24, SWS_BICUBIC,
                                        nullptr, nullptr, nullptr);
@@ -341,13 +341,13 @@ bool HookPictureToBitmap(const AVFrame* picture, int width, int height, TBitmap&
 
 bool HookBitmapToPicture(const TBitmap& bitmap, int width, int height, AVFrame* picture, SwsContext** scaler) {
   const auto format = static_cast<AVPixelFormat>(picture->format);
-  TYuvColorSpec spec;
+  TYuvColorimetry colorimetry;
   if (format == AV_PIX_FMT_BGR24) {
     for (int r = 0; r < height; ++r)
       std::memcpy(picture->data[0] + static_cast<ptrdiff_t>(r) * picture->linesize[0], bitmap.ScanLine(r),
                   static_cast<size_t>(width) * 3);
-  } else if (FastHookConversion(picture, &spec)) {
-    Bgr24ToYuv420(bitmap.Bits(), bitmap.Stride(), width, height, picture->data, picture->linesize, spec);
+  } else if (FastHookConversion(picture, &colorimetry)) {
+    Bgr24ToYuv420(bitmap.Bits(), bitmap.Stride(), width, height, picture->data, picture->linesize, colorimetry);
   } else {
     *scaler = sws.sws_getCachedContext(*scaler, width, height, AV_PIX_FMT_BGR24, width, height, format, SWS_BICUBIC,
                                        nullptr, nullptr, nullptr);
